@@ -141,7 +141,6 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
         if (message == WM_NCCREATE || message == WM_CREATE) {
             auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
             call.createParams = create->lpCreateParams;
-            call.createParent = create->hwndParent;
             call.createName = create->lpszName != nullptr ? create->lpszName : "";
         }
         recorder->Record(call);
