@@ -131,7 +131,9 @@ TEST_F(MessageTest, TimersHaveDistinctIdsAndKillTimerStopsThem) {
     ASSERT_NE(second, 0u);
     EXPECT_NE(first, second);
     EXPECT_TRUE(KillTimer(nullptr, first));
+    SetLastError(kUntouched);
     EXPECT_FALSE(KillTimer(nullptr, first));
+    EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
     PassTime(2 * USER_TIMER_MINIMUM);
     MSG msg;
     ASSERT_GT(GetMessageA(&msg, nullptr, 0, 0), 0);
@@ -186,23 +188,6 @@ TEST_F(MessageTest, MsgWaitWakesForADueTimer) {
     EXPECT_TRUE(CloseHandle(idle));
 }
 
-TEST_F(MessageTest, GetMessageWithADestroyedWindowAsFilterFails) {
-    WNDCLASSEXA windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = &DefWindowProcA;
-    windowClass.lpszClassName = "ZelCompatPlainClass";
-    ASSERT_NE(RegisterClassExA(&windowClass), 0);
-    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, nullptr, nullptr);
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(DestroyWindow(window));
-    MSG msg;
-    SetLastError(kUntouched);
-    EXPECT_EQ(GetMessageA(&msg, window, 0, 0), -1);
-    EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_TRUE(UnregisterClassA(windowClass.lpszClassName, nullptr));
-}
-
 // Messages between threads, with a window owned by the test thread.
 using CrossThreadTest = WindowTest;
 
@@ -224,6 +209,20 @@ TEST_F(CrossThreadTest, WindowFilterSelectsWindowOrThreadMessages) {
     }
     DrainQueue();
     EXPECT_TRUE(DestroyWindow(window));
+}
+
+TEST_F(CrossThreadTest, GetAndPeekWithADestroyedWindowAsFilterFail) {
+    Recorder recorder;
+    HWND window = Create(&recorder);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(DestroyWindow(window));
+    MSG msg;
+    SetLastError(kUntouched);
+    EXPECT_EQ(GetMessageA(&msg, window, 0, 0), -1);
+    EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(kUntouched);
+    EXPECT_FALSE(PeekMessageA(&msg, window, 0, 0, PM_REMOVE));
+    EXPECT_LAST_ERROR(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 TEST_F(CrossThreadTest, DispatchMessageCallsTheProcedureOfTheMessagesWindow) {
