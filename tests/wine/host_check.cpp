@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 
-namespace {
+// The interfaces have external linkage on purpose: declared in an unnamed namespace, the compiler
+// would see that no class in the program implements them and treat every call as unreachable.
+namespace host {
 
 // The driver as a host declares it: 35 slots, thiscall member functions (the default for members
 // on 32-bit Windows), no destructor.
@@ -57,16 +60,24 @@ struct HostSink {
     virtual int OnData(HostDriver*, const unsigned char*, int) { return 0; }
 };
 
+}  // namespace host
+
+namespace {
+
+using host::HostDriver;
+using host::HostSink;
 using GetInterfaceFunction = HostDriver**(__stdcall*)(HostDriver**);
 
 // Calls `function` with `argumentCount` zero arguments on the stack and `self` in ECX, and returns
 // how many bytes the callee removed from the stack. A thiscall or stdcall callee removes all of
 // its arguments (4 bytes each); a cdecl one removes none.
 int BytesRemovedByCallee(const void* function, void* self, int argumentCount) {
-    int removed = 0;
+    // Everything the sequence needs is in registers before the first push, so that no operand is
+    // addressed relative to a stack pointer that the pushes move. ESI and EDI survive the call in
+    // every convention.
+    std::uintptr_t accumulator = reinterpret_cast<std::uintptr_t>(function);
     __asm__ volatile(
         "mov %%esp, %%esi\n\t"
-        "mov %[count], %%edx\n\t"
         "1:\n\t"
         "test %%edx, %%edx\n\t"
         "jz 2f\n\t"
@@ -75,15 +86,14 @@ int BytesRemovedByCallee(const void* function, void* self, int argumentCount) {
         "jmp 1b\n\t"
         "2:\n\t"
         "mov %%esp, %%edi\n\t"
-        "mov %[self], %%ecx\n\t"
-        "call *%[function]\n\t"
+        "call *%%eax\n\t"
         "mov %%esp, %%eax\n\t"
         "sub %%edi, %%eax\n\t"
         "mov %%esi, %%esp\n\t"
-        : "=a"(removed)
-        : [function] "m"(function), [self] "m"(self), [count] "m"(argumentCount)
-        : "ecx", "edx", "esi", "edi", "memory", "cc");
-    return removed;
+        : "+a"(accumulator), "+c"(self), "+d"(argumentCount)
+        :
+        : "esi", "edi", "memory", "cc");
+    return static_cast<int>(accumulator);
 }
 
 int ThreadsOfThisProcess() {
