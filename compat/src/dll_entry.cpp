@@ -8,8 +8,9 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 // Referenced by the linker option that zelwin32_dllmain gives its users, so that this object is
-// taken from the archive although nothing in the library calls into it.
-extern "C" void ZelCompatDllEntry() {}
+// taken from the archive although nothing in the library calls into it. Hidden, so that the
+// library exports only what it means to.
+extern "C" __attribute__((visibility("hidden"))) void ZelCompatDllEntry() {}
 
 namespace {
 
