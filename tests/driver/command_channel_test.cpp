@@ -149,6 +149,7 @@ class WorkerWithWindow {
 std::atomic<int> WorkerWithWindow::s_received{0};
 
 TEST_F(CommandChannelTest, WorkerDispatchesWindowMessagesAndSurvivesQuit) {
+    WorkerWithWindow::s_received = 0;
     WorkerWithWindow worker;
     ASSERT_NE(worker.Window(), nullptr);
     const std::uint32_t handledBefore = g_driver.m_waitsHandled;
@@ -176,6 +177,9 @@ TEST_F(CommandChannelTest, TicksBecomePollsOnlyWhileTheWorkerRuns) {
     zelcompat::UseManualClock(0);
     RecordingSink sink;
     StartSessionWithoutDisplay(&sink);
+    // The worker signals ready before it starts its timer; the clock may move only once the timer
+    // exists, or its first tick would be measured from the moved clock.
+    while (g_driver.m_timerId == 0) std::this_thread::yield();
     // Each due timer tick is handled as a command and sets the completion event.
     for (int tick = 0; tick < 3; ++tick) {
         ResetEvent(g_driver.m_commandDone);
