@@ -55,12 +55,19 @@ class UsbDisplay {
     // Sends each acknowledgement only once `milliseconds` of GetTickCount have passed since its
     // frame arrived (delivered when the driver next reads). 0 acknowledges at once.
     void SetAckDelay(std::uint32_t milliseconds);
-    // While holding, acknowledgements are kept back until ReleaseHeldAcks sends them all.
+    // While holding, acknowledgements are kept back until ReleaseHeldAcks sends them all; holding
+    // stays on after a release. Turning holding off releases the held ones too. A released
+    // acknowledgement still waits out its delay, and acknowledgements always leave in the order of
+    // their frames, so one that is kept back keeps back those after it.
     void SetHoldAcks(bool hold);
     void ReleaseHeldAcks();
-    // A display unplugged loses what it shows and any acknowledgement it had not sent yet.
+    // A display unplugged goes blank (every cell zero), forgets a frame it was receiving and any
+    // acknowledgement it had not sent yet; writes racing the unplug are lost and keys pressed
+    // while unplugged are not sent. Knobs and counters are kept. Replugged, it shows nothing until
+    // the next frame and takes frames without a new hello.
     void Unplug();
     void Replug();
+    bool Plugged() const;
 
     // ---- Keys (each queues one input report) ----
     void PressRouting(std::uint8_t code);
@@ -77,11 +84,19 @@ class UsbDisplay {
     // Complete frames received, hellos received, output reports received in all, reports that fit
     // no frame (a frame cut short, a bad trailer, an unknown first byte outside a frame), and
     // acknowledgements sent.
+    //
+    // A frame is positional: after its header report the next five reports are its data whatever
+    // they begin with, so a header in the middle of a frame is taken as cells. A frame counts once
+    // in MalformedReports when its trailer is wrong, and once when a report too short for a
+    // message or with a report ID other than 0 cuts it short (that report counts as well). Outside
+    // a frame, every report that is neither a frame header nor exactly the hello counts once.
     int FramesReceived() const;
     int HellosReceived() const;
     int ReportsReceived() const;
     int MalformedReports() const;
     int AcksSent() const;
+    // Acknowledgements decided but not sent yet (delayed or held).
+    int PendingAcks() const;
     // Cells as Unicode braille (U+2800 block), 42 characters in UTF-8, for messages and tools.
     std::string ShownBraille() const;
 
