@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "driver/braille_interface.h"
+#include "hid/hid_api.h"
 #include "driver/shared_field.h"
 
 // Window message that carries one key event to the key window: first parameter the address of a
@@ -44,9 +45,32 @@ constexpr std::size_t kOpenParamSize = 256;
 constexpr std::size_t kDriverNameSize = 80;
 constexpr std::size_t kPortNameSize = 128;
 
+// The display image: 42 cells in the display's dot order, status cells first.
+constexpr std::size_t kImageCells = 42;
+// One HID report on the wire: the report ID (always 0) and 8 data bytes.
+constexpr std::size_t kReportDataSize = 8;
+constexpr std::size_t kReportSize = kReportDataSize + 1;
+// Display frames written while an acknowledgement is awaited: 8 slots of the 40 cells of a USB
+// session, one slot always free.
+constexpr std::size_t kFrameQueueSlots = 8;
+constexpr std::size_t kQueuedFrameCells = 40;
+
+struct FrameQueue {
+    std::int32_t queueRead = 0;   // slot of the oldest queued frame, 0..7
+    std::int32_t queueWrite = 0;  // slot the next queued frame goes into, 0..7
+    std::uint8_t slots[kFrameQueueSlots][kQueuedFrameCells] = {};
+};
+
 // The driver's identifier {D5D2D9E8-4637-4A07-BF46-42543A3CAACC}.
 constexpr GUID kDriverIdentity = {
     0xD5D2D9E8, 0x4637, 0x4A07, {0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC}};
+
+// Converts a host cell (bit i = dot i+1) into the display's dot order (display_image.cpp).
+std::uint8_t EncodeCell(std::uint8_t hostCell);
+
+// Spins on GetTickCount until more than `milliseconds` have elapsed, across the counter's
+// wrap-around; neither sleeps nor pumps messages (hid_protocol.cpp).
+void BusyWait(std::uint16_t milliseconds);
 
 class CBrailleSampleDriver : public IBrailleDriver {
   public:
@@ -116,10 +140,31 @@ class CBrailleSampleDriver : public IBrailleDriver {
     void WriteMainCells(const std::uint8_t* cells, std::uint32_t count);
     void WriteAllCells(const std::uint8_t* cells, std::uint32_t count);
     void ClearCells();
+    void ResendImage();
+    // Sends a blank image before the host's Close lets the display go (display_image.cpp).
+    void BlankBeforeClose();
     void Poll();
+
+    // USB display: discovery and report I/O (src/hid/hid_link.cpp), worker thread only.
+    int FindDisplay();
+    int WriteReport(const std::uint8_t* data);
+    int ReadReport(std::uint8_t* data);
+    // USB display protocol (src/hid/hid_protocol.cpp), worker thread only.
+    int Handshake();
+    int SendDisplayFrame(const std::uint8_t* frame);
+    void SendQueuedFrame();
+    void HandleInputReport(const std::uint8_t* data);
+
+    // Key naming (src/input/key_naming.cpp), worker thread only.
+    void HandleFunctionKey(std::uint8_t code);
+    void HandleHidRoutingKey(std::uint8_t code);
+    void HandleSerialRoutingKey(std::uint8_t code);
 
     // ---- Fields, in declaration order ----
 
+    // Worker thread: the USB display, opened for attributes and synchronous writes; null when no
+    // USB display is open (the test for a closed link everywhere).
+    HANDLE deviceHandle = nullptr;
     // Host thread. 1 after a successful Open; only Close tests it.
     int m_opened = 0;
     // Written by Suspend (host) and by the poll cycle's own suspension (worker); read by both.
@@ -151,6 +196,23 @@ class CBrailleSampleDriver : public IBrailleDriver {
     SharedField<UINT_PTR> m_timerId;
     // Worker thread: 1 when the open display is the USB one, 0 for serial.
     int m_useHid = 0;
+    // Worker thread: the rest of the USB link. `caps` is loaded at each discovery; `readEvent`
+    // and `readOverlapped` are set up at the first match and kept for the life of the driver;
+    // `readHandle` is the display opened a second time, for overlapped reads; `readReport` is the
+    // buffer those reads fill, owned by the link so that it outlives a cancelled read.
+    HIDP_CAPS caps = {};
+    HANDLE readEvent = nullptr;
+    OVERLAPPED readOverlapped = {};
+    HANDLE readHandle = nullptr;
+    std::uint8_t readReport[kReportSize] = {};
+    // Worker thread: the display image in device dot order (CellBuffer).
+    std::uint8_t m_cellBuffer[kImageCells] = {};
+    // Worker thread: 1 while routing and status keys are named after the second row.
+    std::int32_t m_secondRow = 0;
+    // Worker thread: USB frames held back while an acknowledgement is awaited.
+    FrameQueue m_frameQueue;
+    // Worker thread: non-zero while a sent display frame is unacknowledged.
+    std::int32_t m_awaitingAck = 0;
     // Worker thread: the port name of the last open attempt, uppercased.
     char m_portName[kPortNameSize] = {};
 
@@ -170,6 +232,18 @@ class CBrailleSampleDriver : public IBrailleDriver {
     std::atomic<std::int32_t> m_abandonWorker{0};
 
   private:
+    // Opens the HID interface at `path` and keeps it when it is the display (hid_link.cpp).
+    int OpenIfDisplay(const char* path);
+    // Copies a finished read's data bytes out of the link's report buffer (hid_link.cpp).
+    void TakeReport(std::uint8_t* data);
+    void EmptyFrameQueue();
+    // Closes both handles of the USB display and forgets them (transport.cpp).
+    void CloseHidHandles();
+    // The HID branch of the poll cycle (poll_cycle.cpp).
+    void PollHid();
+    // Posts one key event to the key window (key_naming.cpp).
+    void PostKeyEvent(const char* name, std::int32_t value);
+
     // Closes the completion event and destroys the key window; runs on the host's thread.
     void ReleaseHostObjects();
     // Waits for the worker thread to end (at most kWorkerWaitMs), closes its handle and forgets it.

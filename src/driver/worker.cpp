@@ -77,6 +77,10 @@ int CBrailleSampleDriver::HandleCommand(std::uint32_t code, std::uint8_t* payloa
             m_openResult = OpenTransport(reinterpret_cast<const char*>(payload));
             break;
         case CmdClosePort:
+            // The host lets the display go: blank it first, unless it was suspended (then it is
+            // not ours). Blanking later, through a queued clear, could blank a display that the
+            // poll cycle had found again, while the host believes it shows text.
+            if (m_suspended == 0) BlankBeforeClose();
             CloseTransport();
             break;
         case CmdSuspend:

@@ -1,8 +1,71 @@
-// The handlers of the host's cell writes and clears; worker thread only.
+// The display image and the handlers of the host's cell writes and clears; worker thread only.
+#include <cstring>
+
 #include "driver/driver.h"
 
-// Until a link to a display exists no display is ever open, so every write arrives while its link
-// is unavailable and is dropped before the image is touched, as it is whenever a link is closed.
-void CBrailleSampleDriver::WriteMainCells(const std::uint8_t* /*cells*/, std::uint32_t /*count*/) {}
-void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* /*cells*/, std::uint32_t /*count*/) {}
-void CBrailleSampleDriver::ClearCells() {}
+std::uint8_t EncodeCell(std::uint8_t hostCell) {
+    // Host bit i is dot i+1. The display holds its left column from the bottom up in bits 0-3
+    // (dots 7, 3, 2, 1) and its right column from the bottom up in bits 4-7 (dots 8, 6, 5, 4).
+    static constexpr std::uint8_t kDeviceBit[8] = {3, 2, 1, 7, 6, 5, 0, 4};
+    std::uint8_t device = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        if ((hostCell >> bit) & 1) device |= static_cast<std::uint8_t>(1u << kDeviceBit[bit]);
+    }
+    return device;
+}
+
+namespace {
+
+// Stores `count` host cells into the image from cell `start`. A write that reaches past the
+// image's last cell is cut there: the cells that fit are shown, none lands outside the image.
+void StoreCells(std::uint8_t (&image)[kImageCells], std::uint32_t start, const std::uint8_t* cells,
+                std::uint32_t count) {
+    if (start >= kImageCells) return;
+    const std::uint32_t room = static_cast<std::uint32_t>(kImageCells) - start;
+    if (count > room) count = room;
+    for (std::uint32_t i = 0; i < count; ++i) image[start + i] = EncodeCell(cells[i]);
+}
+
+}  // namespace
+
+void CBrailleSampleDriver::WriteMainCells(const std::uint8_t* cells, std::uint32_t count) {
+    if (m_useHid == 1) {
+        if (deviceHandle == nullptr) return;
+        // The main cells follow the status cells; the count comes through the host's own slot.
+        const int statusCells = GetStatusCellCount();
+        StoreCells(m_cellBuffer, statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0,
+                   cells, count);
+        SendDisplayFrame(m_cellBuffer);
+    }
+    // No serial link exists in this build, so a write with no USB display is dropped as it is
+    // whenever its link is closed.
+}
+
+void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* cells, std::uint32_t count) {
+    if (count == 0) return;
+    if (m_useHid == 1) {
+        if (deviceHandle == nullptr) return;
+        StoreCells(m_cellBuffer, 0, cells, count);
+        SendDisplayFrame(m_cellBuffer);
+    }
+}
+
+void CBrailleSampleDriver::ClearCells() {
+    // The image keeps its content; a later resend brings it back.
+    const std::uint8_t blank[kImageCells] = {};
+    if (m_useHid == 1) SendDisplayFrame(blank);
+}
+
+void CBrailleSampleDriver::ResendImage() {
+    if (m_useHid == 1) SendDisplayFrame(m_cellBuffer);
+}
+
+void CBrailleSampleDriver::BlankBeforeClose() {
+    // The host is letting the display go: the last frame it gets is a blank one, sent at once even
+    // while an acknowledgement is awaited, because nothing will be sent or acknowledged after the
+    // link is released. A display that is merely suspended or being recovered keeps its cells.
+    if (m_useHid != 1 || deviceHandle == nullptr) return;
+    EmptyFrameQueue();
+    m_awaitingAck = 0;
+    ClearCells();
+}

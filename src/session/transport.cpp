@@ -21,13 +21,45 @@ bool StorePortName(char (&field)[kPortNameSize], const char* name) {
 }  // namespace
 
 int CBrailleSampleDriver::OpenTransport(const char* name) {
+    // A resume while the display is still open (a host that resumes without having suspended)
+    // would otherwise forget the open handles and open the display a second time.
+    CloseTransport();
     m_useHid = 0;
     if (!StorePortName(m_portName, name)) return 0;
-    // No link to a display is available in this build yet: every attempt finds no display.
+
+    if (FindDisplay() != 0) {
+        m_opening = 1;
+        const int answered = Handshake();
+        m_opening = 0;
+        if (answered != 0) {
+            m_useHid = 1;
+            m_textCells = 40;
+            m_statusCells = 0;
+            // A new session has nothing in flight: an acknowledgement awaited from before a close
+            // will never come, and frames held back then belong to the old session.
+            m_awaitingAck = 0;
+            EmptyFrameQueue();
+            return 1;
+        }
+        // A USB display that does not answer fails the attempt; the serial port is not tried.
+        CloseHidHandles();
+        CloseTransport();
+        return 0;
+    }
+
+    // No serial link exists in this build: without a USB display the attempt fails.
     CloseTransport();
     return 0;
 }
 
 void CBrailleSampleDriver::CloseTransport() {
-    // Nothing can be open until a link exists; m_useHid, the cell counts and m_portName stay.
+    // m_useHid, the cell counts and m_portName stay: the poll cycle's recovery relies on m_useHid.
+    if (m_useHid == 1) CloseHidHandles();
+}
+
+void CBrailleSampleDriver::CloseHidHandles() {
+    if (deviceHandle != nullptr) CloseHandle(deviceHandle);
+    if (readHandle != nullptr) CloseHandle(readHandle);
+    deviceHandle = nullptr;
+    readHandle = nullptr;
 }

@@ -217,4 +217,20 @@ TEST_F(HostCheck, CloseBeforeOpenIsHarmlessAndOpenWithoutADisplayLeavesNoThread)
     s_driver->Close();
 }
 
+TEST_F(HostCheck, OpenLooksForTheUsbDisplayAndLeavesNoHandleWhenNoneIsThere) {
+    // The first attempt runs the system's device enumeration, which loads and caches what it
+    // needs; from the second on, an attempt that finds no display must give back every handle.
+    HostSink sink;
+    EXPECT_EQ(s_driver->Open("COM198", &sink, "", ""), 0);
+    DWORD handlesBefore = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(s_driver->Open("COM198", &sink, "", ""), 0);
+        EXPECT_EQ(s_driver->GetTextCellCount(), 0);
+    }
+    DWORD handlesAfter = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+    EXPECT_EQ(handlesAfter, handlesBefore);
+}
+
 }  // namespace
