@@ -84,8 +84,9 @@ using zelcompat::detail::Lock;
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                            LPCSTR name) {
-    // Named events are shared between processes on Windows; nothing here needs that.
-    if (name != nullptr) {
+    // Named events are shared between processes on Windows; nothing here needs that. An empty
+    // name makes an unnamed event there too.
+    if (name != nullptr && name[0] != '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }

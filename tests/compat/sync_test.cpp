@@ -111,6 +111,18 @@ INSTANTIATE_TEST_SUITE_P(
                       EventCase{"AutoUnsignalled", FALSE, FALSE, kWaitTimeout, kWaitTimeout}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(SyncTest, AnEmptyNameMakesAnUnnamedEvent) {
+    // Two of them are separate events, not one object opened twice.
+    HANDLE first = CreateEventA(nullptr, TRUE, FALSE, "");
+    HANDLE second = CreateEventA(nullptr, TRUE, FALSE, "");
+    ASSERT_NE(first, nullptr) << "error " << GetLastError();
+    ASSERT_NE(second, nullptr) << "error " << GetLastError();
+    ASSERT_TRUE(SetEvent(first));
+    EXPECT_EQ(WaitForSingleObject(second, 0), kWaitTimeout);
+    EXPECT_TRUE(CloseHandle(first));
+    EXPECT_TRUE(CloseHandle(second));
+}
+
 TEST_F(SyncTest, SetEventWakesAWaiterInAnotherThread) {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE thread = StartThread([event] { return WaitForSingleObject(event, INFINITE); });
