@@ -47,6 +47,11 @@ using LPCSTR = const char*;
 using LPDWORD = DWORD*;
 using LPBOOL = BOOL*;
 using PVOID = void*;
+using BOOLEAN = BYTE;
+using PCSTR = const char*;
+using PDWORD = DWORD*;
+using PULONG = ULONG*;
+using PUSHORT = USHORT*;
 
 struct HWND__;
 struct HINSTANCE__;
@@ -80,10 +85,19 @@ using HMENU = HMENU__*;
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
+#define ERROR_IO_PENDING 997u
+#define ERROR_NOACCESS 998u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
 #define ERROR_CANNOT_FIND_WND_CLASS 1407u
 #define ERROR_CLASS_ALREADY_EXISTS 1410u
@@ -92,7 +106,25 @@ using HMENU = HMENU__*;
 #define ERROR_INVALID_INDEX 1413u
 #define ERROR_INVALID_THREAD_ID 1444u
 #define ERROR_TIMEOUT 1460u
+#define ERROR_INVALID_USER_BUFFER 1784u
 #define ERROR_NOT_ENOUGH_QUOTA 1816u
+
+// The status of an overlapped operation still in progress, in OVERLAPPED::Internal.
+#define STATUS_PENDING 0x00000103u
+
+// CreateFileA.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
 
 // DllMain reasons.
 #define DLL_PROCESS_DETACH 0u
@@ -217,6 +249,28 @@ struct SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 };
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using LPGUID = GUID*;
+
+// The status block of an overlapped read or write. The layer writes Internal (an NTSTATUS) and
+// InternalHigh (bytes transferred) under its lock, Internal last and atomically, so that
+// HasOverlappedIoCompleted may look at it from any thread.
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+};
+using LPOVERLAPPED = OVERLAPPED*;
+
+#define HasOverlappedIoCompleted(lpOverlapped)                                           \
+    (static_cast<DWORD>(__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != \
+     STATUS_PENDING)
 
 // Errors.
 DWORD WINAPI GetLastError();
@@ -232,6 +286,18 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                        DWORD milliseconds, DWORD wakeMask);
 void WINAPI Sleep(DWORD milliseconds);
+
+// Files: only virtual HID devices can be opened (zel_compat/hid.h).
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES attributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      LPOVERLAPPED overlapped);
+BOOL WINAPI CancelIo(HANDLE file);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
+                                BOOL wait);
 
 // Threads.
 DWORD WINAPI GetCurrentThreadId();

@@ -27,9 +27,16 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     std::lock_guard<std::mutex> guard(state.mutex);
     // Dropping the table's reference ends the object unless a wait still holds it; a running
     // thread is not affected by the close of its handle.
-    if (state.handles.erase(zelcompat::detail::HandleValue(handle)) == 0) {
+    auto found = state.handles.find(zelcompat::detail::HandleValue(handle));
+    if (found == state.handles.end()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    auto object = std::move(found->second);
+    state.handles.erase(found);
+    // Closing a file cancels what is pending on it, as on Windows.
+    if (object->kind == zelcompat::detail::KernelObject::Kind::kFile) {
+        zelcompat::detail::CloseFile(state, *object);
     }
     return TRUE;
 }

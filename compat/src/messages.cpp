@@ -17,6 +17,7 @@ MessageQueue& EnsureQueue(ThreadRecord& thread) {
 }
 
 void ReleaseThreadResources(State& state, ThreadRecord& thread) {
+    CancelThreadIo(state, thread.id);
     ReleaseThreadWindows(state, thread.id);
     if (!thread.queue) {
         return;

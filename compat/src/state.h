@@ -66,14 +66,24 @@ struct ThreadRecord {
     std::unique_ptr<MessageQueue> queue;
 };
 
+class OpenFile;
+struct PendingIo;
+struct HidDevice;
+struct DeviceInfoSet;
+struct PreparsedData;
+
 // An object behind a handle. Handles are not duplicated, so each object has exactly one handle.
 struct KernelObject {
-    enum class Kind { kEvent, kThread };
+    enum class Kind { kEvent, kThread, kFile };
     Kind kind;
+    // A file is signalled when a read or write on it completes and unsignalled when one starts,
+    // as on Windows; waits do not reset it.
     bool manualReset = false;
     bool signalled = false;
     // Set for kThread; the record outlives the thread for as long as the handle is open.
     std::shared_ptr<ThreadRecord> thread;
+    // Set for kFile: what the handle is open on (files.h).
+    std::shared_ptr<OpenFile> file;
 };
 
 struct WindowClass {
@@ -119,6 +129,19 @@ struct State {
     ATOM nextAtom = 0xC000;
 
     UINT_PTR nextTimerId = 1;
+
+    // Reads and writes in progress on file handles, oldest first (files.h).
+    std::deque<std::shared_ptr<PendingIo>> pendingIo;
+
+    // Virtual HID devices, keyed by id, which is also their enumeration order (hid_devices.h).
+    std::map<int, std::shared_ptr<HidDevice>> hidDevices;
+    int nextHidDevice = 1;
+    // SetupDiGetClassDevsA's sets and HidD_GetPreparsedData's data, keyed by the opaque values
+    // handed out for them; like handles, the values are never reused.
+    std::unordered_map<std::uintptr_t, std::shared_ptr<DeviceInfoSet>> deviceInfoSets;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<PreparsedData>> preparsedData;
+    std::uintptr_t nextOpaqueKey = 0x5E7000;
+    std::uintptr_t nextInterfaceSerial = 1;
 };
 
 // The single instance. It is created on first use and never destroyed, so that calls made from
@@ -143,8 +166,8 @@ ThreadRecord& CurrentThread();
 // The thread's queue, created if it has none. Call with the mutex held.
 MessageQueue& EnsureQueue(ThreadRecord& thread);
 
-// Releases what a thread leaves behind when it ends: its windows, timers and queue. Senders
-// waiting on its queue get result 0. Call with the mutex held.
+// Releases what a thread leaves behind when it ends: its pending reads and writes (cancelled),
+// windows, timers and queue. Senders waiting on its queue get result 0. Call with the mutex held.
 void ReleaseThreadResources(State& state, ThreadRecord& thread);
 
 // Removes what a destroyed window leaves in its owner's queue: posted messages and timers.
@@ -174,6 +197,14 @@ std::shared_ptr<KernelObject> FindObject(State& state, HANDLE handle);
 
 // True when the object is signalled; a satisfied wait on an auto-reset event resets it.
 bool TryAcquire(KernelObject& object);
+
+// Completes every read and write that a thread left pending when it ended, as cancelled
+// (files.cpp). Call with the mutex held.
+void CancelThreadIo(State& state, DWORD threadId);
+
+// Cancels what is pending on a file handle that is being closed and releases the open
+// (files.cpp). Call with the mutex held, after the handle has left the table.
+void CloseFile(State& state, KernelObject& object);
 
 inline std::uintptr_t HandleValue(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);

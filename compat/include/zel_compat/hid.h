@@ -79,7 +79,14 @@ std::size_t HidOpenHandleCount(HidDeviceId device);
 // Input reports queued and not yet read.
 std::size_t HidQueuedInputReports(HidDeviceId device);
 
-// True while an overlapped read is pending on one of the device's handles.
+// True while a read is pending on one of the device's handles: an overlapped one, or a blocking
+// one on a handle opened without FILE_FLAG_OVERLAPPED.
 bool HidReadPending(HidDeviceId device);
+
+// Device information sets of SetupDiGetClassDevsA not yet destroyed, and preparsed data of
+// HidD_GetPreparsedData not yet freed, in the whole process. Neither is a kernel handle, so
+// LiveHandleCount does not count them; these let a test prove that the driver releases them.
+std::size_t LiveDeviceInfoSetCount();
+std::size_t LivePreparsedDataCount();
 
 }  // namespace zelcompat
