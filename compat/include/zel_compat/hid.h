@@ -43,7 +43,8 @@ class VirtualHidFirmware {
 using HidDeviceId = int;
 
 // Registers a device, plugged in, after every device registered so far in enumeration order.
-// `firmware` must outlive the registration. Returns the device's id (never 0).
+// `firmware` must outlive the registration; null makes a device that ignores output reports.
+// Returns the device's id (never 0).
 HidDeviceId AddHidDevice(const VirtualHidIdentity& identity, VirtualHidFirmware* firmware);
 
 // Unregisters a device. Handles still open on it fail every later call except CloseHandle, and a
