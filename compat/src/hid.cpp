@@ -12,7 +12,7 @@
 
 namespace zelcompat::detail {
 
-// A device keeps at most this many input reports for its readers and drops the oldest beyond.
+// Each open of a device keeps at most this many input reports and drops the oldest beyond.
 constexpr std::size_t kMaxQueuedReports = 32;
 
 class HidFile final : public OpenFile {
@@ -20,7 +20,9 @@ class HidFile final : public OpenFile {
     HidFile(std::shared_ptr<HidDevice> device, DWORD access, bool overlapped)
         : OpenFile(access, overlapped),
           device_(std::move(device)),
-          generation_(device_->generation) {}
+          generation_(device_->generation) {
+        device_->files.push_back(this);
+    }
 
     const HidDevice& Device() const { return *device_; }
 
@@ -33,8 +35,16 @@ class HidFile final : public OpenFile {
               LPDWORD bytesRead, LPOVERLAPPED overlapped) override;
     BOOL Write(const std::shared_ptr<KernelObject>& self, const BYTE* buffer, DWORD length,
                LPDWORD bytesWritten, LPOVERLAPPED overlapped) override;
-    void Closed(State&) override { --device_->openHandles; }
+    void Closed(State&) override {
+        --device_->openHandles;
+        auto& files = device_->files;
+        files.erase(std::remove(files.begin(), files.end(), this), files.end());
+    }
     HidFile* AsHid() override { return this; }
+
+    // Input reports that arrived for this open and have not been read. As on Windows, every open
+    // of a device gets its own copy of each report that arrives while it is open.
+    std::deque<std::vector<std::uint8_t>> input;
 
   private:
     // Calls the firmware, without the mutex, if the open is still alive; returns false without
@@ -57,9 +67,13 @@ std::shared_ptr<HidDevice> FindDevice(State& state, HidDeviceId id) {
 // What a device's handles lose when it is unplugged or removed: queued reports, and pending reads,
 // which complete with ERROR_DEVICE_NOT_CONNECTED. Call with the mutex held.
 void LoseDevice(State& state, HidDevice& device) {
-    device.input.clear();
+    for (HidFile* file : device.files) file->input.clear();
+    const auto& files = device.files;
     AbortPendingIo(
-        state, [&device](const PendingIo& io) { return io.device == &device; },
+        state,
+        [&files](const PendingIo& io) {
+            return std::find(files.begin(), files.end(), io.device) != files.end();
+        },
         kStatusDeviceNotConnected);
     NotifyAll(state);
 }
@@ -151,10 +165,10 @@ BOOL HidFile::Read(const std::shared_ptr<KernelObject>& self, BYTE* buffer, DWOR
     if (!FindCompletionEvent(state, overlapped, &event)) {
         return FALSE;
     }
-    // A queued report means no read is pending on the device: a push completes those first.
-    if (!device_->input.empty()) {
-        std::vector<std::uint8_t> report = std::move(device_->input.front());
-        device_->input.pop_front();
+    // A queued report means no read is pending on this open: a push completes those first.
+    if (!input.empty()) {
+        std::vector<std::uint8_t> report = std::move(input.front());
+        input.pop_front();
         DWORD bytes = std::min<DWORD>(static_cast<DWORD>(report.size()), length);
         std::memcpy(buffer, report.data(), bytes);
         FinishIo(state, *self, overlapped, event.get(), kStatusSuccess, bytes);
@@ -163,8 +177,7 @@ BOOL HidFile::Read(const std::shared_ptr<KernelObject>& self, BYTE* buffer, DWOR
         }
         return TRUE;
     }
-    auto io = AddPendingIo(state, self, device_.get(), thread, buffer, length, overlapped,
-                           std::move(event));
+    auto io = AddPendingIo(state, self, this, thread, buffer, length, overlapped, std::move(event));
     if (Overlapped()) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
@@ -355,15 +368,21 @@ void PushHidInputReport(HidDeviceId id, const std::uint8_t* report, std::size_t 
     if (!device || !device->plugged) {
         return;
     }
-    if (auto io = detail::OldestPendingIo(state, device.get())) {
-        DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(length, io->length));
-        std::memcpy(io->buffer, report, bytes);
-        detail::CompletePendingIo(state, *io, detail::kStatusSuccess, bytes);
-        return;
-    }
-    device->input.emplace_back(report, report + length);
-    if (device->input.size() > detail::kMaxQueuedReports) {
-        device->input.pop_front();
+    // Every live open gets the report: a read pending on it completes, or it is queued there.
+    for (detail::HidFile* file : device->files) {
+        if (!file->Alive()) {
+            continue;
+        }
+        if (auto io = detail::OldestPendingIo(state, file)) {
+            DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(length, io->length));
+            std::memcpy(io->buffer, report, bytes);
+            detail::CompletePendingIo(state, *io, detail::kStatusSuccess, bytes);
+            continue;
+        }
+        file->input.emplace_back(report, report + length);
+        if (file->input.size() > detail::kMaxQueuedReports) {
+            file->input.pop_front();
+        }
     }
     detail::NotifyAll(state);
 }
@@ -393,14 +412,23 @@ std::size_t HidQueuedInputReports(HidDeviceId id) {
     auto& state = detail::GlobalState();
     std::lock_guard<std::mutex> guard(state.mutex);
     auto device = detail::FindDevice(state, id);
-    return device ? device->input.size() : 0;
+    std::size_t queued = 0;
+    if (device) {
+        for (const detail::HidFile* file : device->files) queued += file->input.size();
+    }
+    return queued;
 }
 
 bool HidReadPending(HidDeviceId id) {
     auto& state = detail::GlobalState();
     std::lock_guard<std::mutex> guard(state.mutex);
     auto device = detail::FindDevice(state, id);
-    return device && detail::OldestPendingIo(state, device.get()) != nullptr;
+    if (!device) {
+        return false;
+    }
+    return std::any_of(device->files.begin(), device->files.end(), [&state](detail::HidFile* file) {
+        return detail::OldestPendingIo(state, file) != nullptr;
+    });
 }
 
 std::size_t LiveDeviceInfoSetCount() {

@@ -28,6 +28,8 @@ inline bool SameGuid(const GUID& a, const GUID& b) {
            std::equal(std::begin(a.Data4), std::end(a.Data4), std::begin(b.Data4));
 }
 
+class HidFile;
+
 struct HidDevice {
     HidDeviceId id;
     VirtualHidIdentity identity;
@@ -40,7 +42,8 @@ struct HidDevice {
     unsigned generation = 0;
     std::size_t opens = 0;
     std::size_t openHandles = 0;
-    std::deque<std::vector<std::uint8_t>> input;
+    // The device's open handles (each keeps its own input reports); closed ones leave the list.
+    std::vector<HidFile*> files;
     // Threads in a call of the firmware now; RemoveHidDevice waits until they have returned.
     std::vector<DWORD> firmwareCallers;
 };

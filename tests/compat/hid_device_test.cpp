@@ -402,13 +402,28 @@ TEST_F(HidDeviceTest, TheFirmwareMayPushAReplyFromInsideOnOutputReport) {
     Report request = MakeReport(9, 0);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(writer, request.data(), 9, &written, nullptr));
-    EXPECT_EQ(zelcompat::HidQueuedInputReports(device), 1u);
+    // Each open handle keeps its own copy of every report, the writer's included.
+    EXPECT_EQ(zelcompat::HidQueuedInputReports(device), 2u);
     {
         Read read(reader);
         EXPECT_TRUE(read.Issue());
         EXPECT_EQ(read.buffer, reply);
     }
+    EXPECT_EQ(zelcompat::HidQueuedInputReports(device), 1u);
     EXPECT_TRUE(CloseHandle(writer));
+    EXPECT_EQ(zelcompat::HidQueuedInputReports(device), 0u)
+        << "a closed handle's copies go with it";
+
+    // A handle opened later sees only what arrives after its open.
+    Push(device, MakeReport(9, 0x42));
+    HANDLE late = Open(device);
+    Push(device, MakeReport(9, 0x41));
+    {
+        Read read(late);
+        EXPECT_TRUE(read.Issue());
+        EXPECT_EQ(read.buffer, MakeReport(9, 0x41));
+    }
+    EXPECT_TRUE(CloseHandle(late));
     EXPECT_TRUE(CloseHandle(reader));
 }
 

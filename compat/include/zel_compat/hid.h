@@ -62,11 +62,11 @@ void UnplugHidDevice(HidDeviceId device);
 // device path. Handles from before the unplug stay dead; new opens work.
 void PlugHidDevice(HidDeviceId device);
 
-// Queues one input report (report ID first) for the device's readers. A read pending on one of its
-// overlapped handles completes with it at once (its event is set); otherwise the next read takes
-// it. Reports longer than the reader's buffer are cut to the buffer, as the HID class driver would
-// refuse them; the layer keeps at most 32 queued reports per device and drops the oldest beyond.
-// Ignored while the device is unplugged.
+// Delivers one input report (report ID first) to every handle open on the device, as the HID
+// class gives each open its own copy: a read pending on a handle completes with it at once (its
+// event is set); otherwise it waits in that handle's buffer for the handle's next read. Reports
+// longer than the reader's buffer are cut to the buffer; each handle keeps at most 32 reports and
+// drops the oldest beyond. Dropped while no handle is open or the device is unplugged.
 void PushHidInputReport(HidDeviceId device, const std::uint8_t* report, std::size_t length);
 
 // The device's interface path, as SetupDiGetDeviceInterfaceDetailA reports it.
@@ -77,7 +77,7 @@ std::string HidDevicePath(HidDeviceId device);
 std::size_t HidOpenCount(HidDeviceId device);
 std::size_t HidOpenHandleCount(HidDeviceId device);
 
-// Input reports queued and not yet read.
+// Input reports waiting in the buffers of the device's open handles, all handles together.
 std::size_t HidQueuedInputReports(HidDeviceId device);
 
 // True while a read is pending on one of the device's handles: an overlapped one, or a blocking
