@@ -237,6 +237,8 @@ class CBrailleSampleDriver : public IBrailleDriver {
     // Copies a finished read's data bytes out of the link's report buffer (hid_link.cpp).
     void TakeReport(std::uint8_t* data);
     void EmptyFrameQueue();
+    // Sends a display frame now, as six reports, and starts awaiting its acknowledgement.
+    int TransmitFrame(const std::uint8_t* frame);
     // Closes both handles of the USB display and forgets them (transport.cpp).
     void CloseHidHandles();
     // The HID branch of the poll cycle (poll_cycle.cpp).

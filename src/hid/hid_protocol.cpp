@@ -44,7 +44,9 @@ int CBrailleSampleDriver::Handshake() {
 
 int CBrailleSampleDriver::SendDisplayFrame(const std::uint8_t* frame) {
     FrameQueue& queue = m_frameQueue;
-    if (m_awaitingAck != 0) {
+    // A frame waits while an acknowledgement is awaited, and also while older frames still wait:
+    // sent ahead of them, it would be overwritten on the display by the older content they carry.
+    if (m_awaitingAck != 0 || queue.queueRead != queue.queueWrite) {
         const std::int32_t held = (queue.queueWrite - queue.queueRead) & kQueueMask;
         // Full at 7: the newest held frame gives way to this one, and the older six stay.
         if (held == kQueueMask) queue.queueWrite = (queue.queueWrite - 1) & kQueueMask;
@@ -52,7 +54,10 @@ int CBrailleSampleDriver::SendDisplayFrame(const std::uint8_t* frame) {
         queue.queueWrite = (queue.queueWrite + 1) & kQueueMask;
         return 0;
     }
+    return TransmitFrame(frame);
+}
 
+int CBrailleSampleDriver::TransmitFrame(const std::uint8_t* frame) {
     m_awaitingAck = 1;
     std::uint8_t stream[kFrameReports * kReportDataSize];
     std::memcpy(stream, kFrameHeader, sizeof kFrameHeader);
@@ -73,7 +78,7 @@ void CBrailleSampleDriver::SendQueuedFrame() {
     std::uint8_t frame[kImageCells] = {};
     std::memcpy(frame, queue.slots[queue.queueRead], kQueuedFrameCells);
     queue.queueRead = (queue.queueRead + 1) & kQueueMask;
-    SendDisplayFrame(frame);
+    TransmitFrame(frame);
 }
 
 void CBrailleSampleDriver::EmptyFrameQueue() {
