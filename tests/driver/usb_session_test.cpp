@@ -260,6 +260,13 @@ TEST_F(UsbSessionTest, SuspendAndCloseReleaseTheDisplayAndResumeTakesItBack) {
     Settle();
     EXPECT_EQ(Shown(display, 40), resumed);
 
+    // A resume without a suspension reopens the display without keeping the old handles.
+    EXPECT_NE(g_driver.Suspend(0), 0);
+    EXPECT_EQ(HidOpenHandleCount(display.DeviceId()), 2u);
+    ASSERT_EQ(g_driver.WriteMain(resumed.data(), 40), 1);
+    Settle();
+    EXPECT_EQ(Shown(display, 40), resumed);
+
     // Close blanks the display before letting it go, even with an acknowledgement outstanding.
     g_driver.Close();
     EXPECT_EQ(HidOpenHandleCount(display.DeviceId()), 0u);
