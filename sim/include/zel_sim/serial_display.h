@@ -53,15 +53,24 @@ class SerialDisplay {
 
     // ---- Knobs ----
     void SetAnswerIdentify(bool answer);
+    // Byte 0 of later identification replies.
     void SetCellCount(std::uint8_t textCells);
+    // Drops the acknowledgements of the next `frames` good frames (the frames still take effect).
     void DropNextAcks(int frames);
     void SetDropAllAcks(bool drop);
     // Each acknowledgement leaves only once `milliseconds` of GetTickCount have passed since its
     // frame arrived. 0: at once.
     void SetAckDelay(std::uint32_t milliseconds);
+    // While holding, acknowledgements are kept back until ReleaseHeldAcks sends them all; holding
+    // stays on after a release, and turning it off releases the held ones too. A released
+    // acknowledgement still waits out its delay. Acknowledgements and identification replies leave
+    // in the order of the frames they answer, so one kept back keeps back those after it; the
+    // display's own messages (keys, SendFrame, SendBytes) do not wait for them.
     void SetHoldAcks(bool hold);
     void ReleaseHeldAcks();
-    // Silent: reads and shows nothing, answers nothing, as a display switched off.
+    // Silent: reads and shows nothing, answers nothing, as a display switched off. Going silent
+    // forgets a frame being received and every answer not sent yet; messages asked for while
+    // silent are not sent.
     void SetSilent(bool silent);
 
     // ---- What the display sends (each one frame, unless said otherwise) ----
@@ -77,15 +86,28 @@ class SerialDisplay {
 
     // ---- What it shows and what it saw ----
     // The 42 cells of the last display frame, decoded to the host's dot order (bit i = dot i+1).
+    // All zero before the first frame. Only a display frame of exactly 42 cells is shown; one of
+    // another length is a good frame (acknowledged, on the wire) that changes nothing.
     SerialCells ShownCells() const;
+    // The same cells as the display holds them (device dot order).
     SerialCells ShownDeviceCells() const;
+    // Display frames shown.
     int DisplayFramesReceived() const;
     int IdentifyRequests() const;
     int IdentifyDonesReceived() const;
     int AcksReceived() const;
     int AcksSent() const;
-    // Frames from the driver with a bad checksum or broken framing.
+    // Frames from the driver with a bad checksum or broken framing (a byte other than 02 after
+    // the 01, or other than 03 after the length). The byte that broke a frame is consumed: it
+    // does not start another.
     int BadFramesReceived() const;
+    // Bytes from the driver in all (those a silent display discarded too), and those that
+    // arrived outside any frame while the display waited for an 01.
+    int BytesReceived() const;
+    int StrayBytesReceived() const;
+    // Answers decided but not sent yet (delayed or held acknowledgements, and identification
+    // replies queued behind them).
+    int PendingAnswers() const;
     // Every good frame in both directions, in line order.
     std::vector<SerialWireFrame> Wire() const;
     // Waits (real time, at most `timeoutMs`) until `condition` holds; true if it did.

@@ -1,0 +1,537 @@
+// The simulated display's serial firmware, served on the master side of a pseudo-terminal.
+//
+// Both directions use one frame format:
+//
+//   01 02 type N 03 payload[N] sumLow sumHigh
+//
+// where the sum is (02 + type + N + 03 + every payload byte) in 16 bits, sent XOR AA55, low byte
+// first. The display receives byte by byte: it waits for 01; a byte other than 02 after it, or
+// other than 03 after the length, breaks the frame and is consumed with it. A good frame that is
+// not an acknowledgement (7F) is acknowledged; a bad one is counted and ignored.
+//
+//   driver to display   00 display frame (42 cells)   24 identify   26 identify done   7F ack
+//   display to driver   10 function key   11 routing key   13 character   14 scan code
+//                       25 identify reply (cells, 0, 0, 0, id1, id2)   7F ack
+//
+// One thread serves the line: it reads what the driver wrote, decides the answers, sends the
+// acknowledgements that are due by GetTickCount, and writes every byte the display sends, so
+// bytes leave in the order they were decided whichever thread decided them.
+#include <zel_sim/serial_display.h>
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace zelsim {
+
+namespace {
+
+constexpr std::uint8_t kSoh = 0x01;
+constexpr std::uint8_t kStx = 0x02;
+constexpr std::uint8_t kEtx = 0x03;
+constexpr std::uint16_t kSumMask = 0xAA55;
+
+constexpr std::uint8_t kTypeDisplay = 0x00;
+constexpr std::uint8_t kTypeFunction = 0x10;
+constexpr std::uint8_t kTypeRouting = 0x11;
+constexpr std::uint8_t kTypeCharacter = 0x13;
+constexpr std::uint8_t kTypeScanCode = 0x14;
+constexpr std::uint8_t kTypeIdentify = 0x24;
+constexpr std::uint8_t kTypeIdentifyReply = 0x25;
+constexpr std::uint8_t kTypeIdentifyDone = 0x26;
+constexpr std::uint8_t kTypeAck = 0x7F;
+
+// How long the serving thread sleeps at most (real time) before it looks at the clock again for
+// acknowledgements that have become due.
+constexpr int kServePollMs = 5;
+
+// The checksum as it travels: the 16-bit sum XOR AA55.
+std::uint16_t FrameSum(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+    std::uint16_t sum = static_cast<std::uint16_t>(kStx + type + payload.size() + kEtx);
+    for (std::uint8_t byte : payload) sum = static_cast<std::uint16_t>(sum + byte);
+    return static_cast<std::uint16_t>(sum ^ kSumMask);
+}
+
+std::vector<std::uint8_t> EncodeFrame(std::uint8_t type, const std::vector<std::uint8_t>& payload,
+                                      std::uint16_t sum) {
+    std::vector<std::uint8_t> bytes = {kSoh, kStx, type, static_cast<std::uint8_t>(payload.size()),
+                                       kEtx};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    bytes.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(sum >> 8));
+    return bytes;
+}
+
+std::vector<std::uint8_t> Le16(std::uint16_t value) {
+    return {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
+}
+
+// Device bit b of a cell holds dot kDotOfDeviceBit[b]: the left column from the bottom up
+// (dots 7, 3, 2, 1), then the right column from the bottom up (dots 8, 6, 5, 4).
+constexpr int kDotOfDeviceBit[8] = {7, 3, 2, 1, 8, 6, 5, 4};
+
+// The host numbers bit i as dot i+1.
+std::uint8_t DeviceToHost(std::uint8_t device) {
+    std::uint8_t host = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (device & (1u << bit))
+            host |= static_cast<std::uint8_t>(1u << (kDotOfDeviceBit[bit] - 1));
+    }
+    return host;
+}
+
+[[noreturn]] void Fail(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void MakeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) Fail("tcgetattr");
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B38400);
+    cfsetospeed(&tio, B38400);
+    tio.c_cflag |= CLOCAL | CREAD;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) Fail("tcsetattr");
+}
+
+}  // namespace
+
+struct SerialDisplay::Impl {
+    // An answer not sent yet: an acknowledgement, or an identification reply queued behind one.
+    struct PendingAnswer {
+        DWORD arrived;  // GetTickCount when the frame it answers was complete
+        DWORD delay;    // milliseconds it must wait from then (acknowledgements only)
+        bool held;      // kept back until ReleaseHeldAcks (acknowledgements only)
+        bool ack;
+        std::vector<std::uint8_t> payload;  // of an identification reply
+    };
+
+    enum class Rx { Soh, Stx, Type, Length, Etx, Payload, SumLow, SumHigh };
+
+    int master = -1;
+    // Kept open for the display's whole life: with no slave open, the master reads EIO and polls
+    // as hung up between the driver's closing the port and opening it again.
+    int slave = -1;
+    int wake[2] = {-1, -1};
+    std::string slavePath;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+
+    // Guards everything below.
+    mutable std::mutex mutex;
+
+    SerialDisplayOptions options;
+    bool silent = false;
+    int dropNext = 0;
+    bool dropAll = false;
+    DWORD ackDelay = 0;
+    bool holdAcks = false;
+    std::deque<PendingAnswer> pending;
+    // Bytes decided but not handed to the serving thread's writes yet.
+    std::vector<std::uint8_t> outgoing;
+
+    Rx rx = Rx::Soh;
+    std::uint8_t rxType = 0;
+    std::vector<std::uint8_t> rxPayload;
+    std::size_t rxLength = 0;
+    std::uint8_t rxSumLow = 0;
+
+    SerialCells cells{};  // device order
+    std::vector<SerialWireFrame> wire;
+    int displayFrames = 0;
+    int identifyRequests = 0;
+    int identifyDones = 0;
+    int acksReceived = 0;
+    int acksSent = 0;
+    int badFrames = 0;
+    int bytesReceived = 0;
+    int strayBytes = 0;
+
+    explicit Impl(const SerialDisplayOptions& o) : options(o) {}
+
+    ~Impl() {
+        for (int fd : {master, slave, wake[0], wake[1]})
+            if (fd >= 0) close(fd);
+    }
+
+    void Open() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0) Fail("posix_openpt");
+        if (grantpt(master) != 0) Fail("grantpt");
+        if (unlockpt(master) != 0) Fail("unlockpt");
+        char name[128];
+        if (ptsname_r(master, name, sizeof(name)) != 0) Fail("ptsname_r");
+        slavePath = name;
+        slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) Fail("open pseudo-terminal slave");
+        MakeRaw(slave);
+        MakeRaw(master);
+        if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0) Fail("fcntl");
+        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) Fail("pipe2");
+    }
+
+    // Wakes the serving thread: something is to be sent, or an answer was released.
+    void Wake() const {
+        const char byte = 0;
+        [[maybe_unused]] ssize_t ignored = write(wake[1], &byte, 1);
+    }
+
+    // ---- Called with `mutex` held ----
+
+    // Queues one frame of the display's for the line and records it.
+    void Emit(std::uint8_t type, std::vector<std::uint8_t> payload) {
+        const std::vector<std::uint8_t> bytes = EncodeFrame(type, payload, FrameSum(type, payload));
+        outgoing.insert(outgoing.end(), bytes.begin(), bytes.end());
+        wire.push_back(SerialWireFrame{false, type, std::move(payload)});
+    }
+
+    // Moves every answer that may leave now, in order, to the line.
+    void TakeDueAnswers() {
+        const DWORD now = GetTickCount();
+        while (!pending.empty()) {
+            PendingAnswer& answer = pending.front();
+            if (answer.held || static_cast<DWORD>(now - answer.arrived) < answer.delay) break;
+            if (answer.ack) {
+                Emit(kTypeAck, {});
+                ++acksSent;
+            } else {
+                Emit(kTypeIdentifyReply, std::move(answer.payload));
+            }
+            pending.pop_front();
+        }
+    }
+
+    void FrameReceived() {
+        wire.push_back(SerialWireFrame{true, rxType, rxPayload});
+        if (rxType == kTypeAck) {
+            ++acksReceived;
+            return;
+        }
+        const DWORD now = GetTickCount();
+        const bool drop = dropAll || dropNext > 0;
+        if (!dropAll && dropNext > 0) --dropNext;
+        if (!drop) pending.push_back(PendingAnswer{now, ackDelay, holdAcks, true, {}});
+        switch (rxType) {
+            case kTypeDisplay:
+                if (rxPayload.size() == kSerialCells) {
+                    std::copy(rxPayload.begin(), rxPayload.end(), cells.begin());
+                    ++displayFrames;
+                }
+                break;
+            case kTypeIdentify:
+                ++identifyRequests;
+                if (options.answerIdentify)
+                    pending.push_back(PendingAnswer{
+                        now,
+                        0,
+                        false,
+                        false,
+                        {options.textCells, 0, 0, 0, options.deviceId1, options.deviceId2}});
+                break;
+            case kTypeIdentifyDone:
+                ++identifyDones;
+                break;
+            default:
+                break;
+        }
+        TakeDueAnswers();
+    }
+
+    void BadFrame() {
+        ++badFrames;
+        rx = Rx::Soh;
+    }
+
+    void Receive(std::uint8_t byte) {
+        ++bytesReceived;
+        switch (rx) {
+            case Rx::Soh:
+                if (byte == kSoh)
+                    rx = Rx::Stx;
+                else
+                    ++strayBytes;
+                break;
+            case Rx::Stx:
+                if (byte == kStx)
+                    rx = Rx::Type;
+                else
+                    BadFrame();
+                break;
+            case Rx::Type:
+                rxType = byte;
+                rx = Rx::Length;
+                break;
+            case Rx::Length:
+                rxLength = byte;
+                rx = Rx::Etx;
+                break;
+            case Rx::Etx:
+                if (byte != kEtx) {
+                    BadFrame();
+                    break;
+                }
+                rxPayload.clear();
+                rx = rxLength > 0 ? Rx::Payload : Rx::SumLow;
+                break;
+            case Rx::Payload:
+                rxPayload.push_back(byte);
+                if (rxPayload.size() == rxLength) rx = Rx::SumLow;
+                break;
+            case Rx::SumLow:
+                rxSumLow = byte;
+                rx = Rx::SumHigh;
+                break;
+            case Rx::SumHigh: {
+                rx = Rx::Soh;
+                const std::uint16_t sum = static_cast<std::uint16_t>(rxSumLow | (byte << 8));
+                if (sum == FrameSum(rxType, rxPayload))
+                    FrameReceived();
+                else
+                    ++badFrames;
+                break;
+            }
+        }
+    }
+
+    // ---- The serving thread ----
+
+    void Serve() {
+        std::vector<std::uint8_t> sending;  // taken from `outgoing`, not written yet
+        std::uint8_t buffer[4096];
+        while (!stop.load()) {
+            pollfd fds[2] = {
+                {master, static_cast<short>(POLLIN | (sending.empty() ? 0 : POLLOUT)), 0},
+                {wake[0], POLLIN, 0}};
+            if (poll(fds, 2, kServePollMs) < 0 && errno != EINTR) break;
+            if (fds[1].revents & POLLIN) {
+                while (read(wake[0], buffer, sizeof(buffer)) > 0) {
+                }
+            }
+            for (;;) {
+                const ssize_t got = read(master, buffer, sizeof(buffer));
+                if (got <= 0) break;
+                std::lock_guard<std::mutex> lock(mutex);
+                if (silent) {
+                    bytesReceived += static_cast<int>(got);
+                    continue;
+                }
+                for (ssize_t i = 0; i < got; ++i) Receive(buffer[i]);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!silent) TakeDueAnswers();
+                sending.insert(sending.end(), outgoing.begin(), outgoing.end());
+                outgoing.clear();
+            }
+            while (!sending.empty()) {
+                const ssize_t written = write(master, sending.data(), sending.size());
+                if (written <= 0) break;  // the slave's queue is full: wait for POLLOUT
+                sending.erase(sending.begin(), sending.begin() + written);
+            }
+        }
+    }
+
+    // ---- From other threads ----
+
+    void Send(std::uint8_t type, std::vector<std::uint8_t> payload) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (silent) return;
+            Emit(type, std::move(payload));
+        }
+        Wake();
+    }
+};
+
+SerialDisplay::SerialDisplay(const SerialDisplayOptions& options)
+    : m_impl(std::make_unique<Impl>(options)) {
+    m_impl->Open();
+    m_impl->thread = std::thread([impl = m_impl.get()] { impl->Serve(); });
+}
+
+SerialDisplay::~SerialDisplay() {
+    m_impl->stop.store(true);
+    m_impl->Wake();
+    m_impl->thread.join();
+}
+
+std::string SerialDisplay::SlavePath() const { return m_impl->slavePath; }
+
+void SerialDisplay::SetAnswerIdentify(bool answer) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->options.answerIdentify = answer;
+}
+
+void SerialDisplay::SetCellCount(std::uint8_t textCells) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->options.textCells = textCells;
+}
+
+void SerialDisplay::DropNextAcks(int frames) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->dropNext = frames > 0 ? frames : 0;
+}
+
+void SerialDisplay::SetDropAllAcks(bool drop) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->dropAll = drop;
+}
+
+void SerialDisplay::SetAckDelay(std::uint32_t milliseconds) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->ackDelay = milliseconds;
+}
+
+void SerialDisplay::SetHoldAcks(bool hold) {
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        m_impl->holdAcks = hold;
+    }
+    if (!hold) ReleaseHeldAcks();
+}
+
+void SerialDisplay::ReleaseHeldAcks() {
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        for (Impl::PendingAnswer& answer : m_impl->pending) answer.held = false;
+    }
+    m_impl->Wake();
+}
+
+void SerialDisplay::SetSilent(bool silent) {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (silent && !m_impl->silent) {
+        m_impl->rx = Impl::Rx::Soh;
+        m_impl->pending.clear();
+    }
+    m_impl->silent = silent;
+}
+
+void SerialDisplay::PressFunction(std::uint8_t code) { m_impl->Send(kTypeFunction, {code}); }
+
+void SerialDisplay::PressRouting(std::uint8_t code) { m_impl->Send(kTypeRouting, {code}); }
+
+void SerialDisplay::TypeCharacter(std::uint16_t code) { m_impl->Send(kTypeCharacter, Le16(code)); }
+
+void SerialDisplay::SendScanCode(std::uint16_t code) { m_impl->Send(kTypeScanCode, Le16(code)); }
+
+void SerialDisplay::SendFrame(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
+    if (payload.size() > 0xFF) throw std::invalid_argument("a frame carries at most 255 bytes");
+    m_impl->Send(type, payload);
+}
+
+void SerialDisplay::SendBadChecksumFrame(std::uint8_t type,
+                                         const std::vector<std::uint8_t>& payload) {
+    if (payload.size() > 0xFF) throw std::invalid_argument("a frame carries at most 255 bytes");
+    const std::uint16_t sum = static_cast<std::uint16_t>(FrameSum(type, payload) + 1);
+    SendBytes(EncodeFrame(type, payload, sum));
+}
+
+void SerialDisplay::SendBytes(const std::vector<std::uint8_t>& bytes) {
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        if (m_impl->silent) return;
+        m_impl->outgoing.insert(m_impl->outgoing.end(), bytes.begin(), bytes.end());
+    }
+    m_impl->Wake();
+}
+
+SerialCells SerialDisplay::ShownDeviceCells() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->cells;
+}
+
+SerialCells SerialDisplay::ShownCells() const {
+    SerialCells cells = ShownDeviceCells();
+    for (std::uint8_t& cell : cells) cell = DeviceToHost(cell);
+    return cells;
+}
+
+std::string SerialDisplay::ShownBraille() const {
+    std::string text;
+    text.reserve(kSerialCells * 3);
+    for (std::uint8_t dots : ShownCells()) {
+        // U+2800 + dots in UTF-8: E2, A0 + the top two bits, 80 + the low six bits.
+        text += static_cast<char>(0xE2);
+        text += static_cast<char>(0xA0 | (dots >> 6));
+        text += static_cast<char>(0x80 | (dots & 0x3F));
+    }
+    return text;
+}
+
+int SerialDisplay::DisplayFramesReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->displayFrames;
+}
+
+int SerialDisplay::IdentifyRequests() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->identifyRequests;
+}
+
+int SerialDisplay::IdentifyDonesReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->identifyDones;
+}
+
+int SerialDisplay::AcksReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->acksReceived;
+}
+
+int SerialDisplay::AcksSent() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->acksSent;
+}
+
+int SerialDisplay::BadFramesReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->badFrames;
+}
+
+int SerialDisplay::BytesReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->bytesReceived;
+}
+
+int SerialDisplay::StrayBytesReceived() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->strayBytes;
+}
+
+int SerialDisplay::PendingAnswers() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return static_cast<int>(m_impl->pending.size());
+}
+
+std::vector<SerialWireFrame> SerialDisplay::Wire() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->wire;
+}
+
+bool SerialDisplay::WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,
+                              int timeoutMs) const {
+    // Real time, whatever clock GetTickCount follows: a test on the manual clock waits here for
+    // the serving thread, not for the clock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (condition(*this)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace zelsim
