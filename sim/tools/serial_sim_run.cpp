@@ -347,6 +347,52 @@ class PortLink {
     int m_lock = -1;
 };
 
+// Wine's server runs as a session leader without a terminal, so opening the COM port's
+// pseudo-terminal would make that its controlling terminal, and closing the master at the end
+// would hang up on the server (it dumps all its objects to stderr on that SIGHUP). A small process
+// in a session of its own takes the terminal first, so that no one else can.
+class TerminalKeeper {
+  public:
+    explicit TerminalKeeper(const std::string& slave) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(m_hold, O_CLOEXEC) != 0) Die("pipe2 failed");
+        m_pid = fork();
+        if (m_pid < 0) Die("fork failed");
+        if (m_pid == 0) {
+            // Only async-signal-safe calls: the simulator's thread runs in the parent.
+            close(ready[0]);
+            close(m_hold[1]);  // else the keeper would hold open the end it waits on
+            setsid();
+            const int fd = open(slave.c_str(), O_RDWR);  // no O_NOCTTY: this is the point
+            const char result = fd >= 0 ? '1' : '0';
+            [[maybe_unused]] const ssize_t ignored = write(ready[1], &result, 1);
+            char byte;
+            while (read(m_hold[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        close(m_hold[0]);
+        char result = '0';
+        if (read(ready[0], &result, 1) != 1 || result != '1')
+            std::fprintf(stderr, "zel-serial-sim-run: could not take %s as a terminal\n",
+                         slave.c_str());
+        close(ready[0]);
+    }
+    ~TerminalKeeper() {
+        close(m_hold[1]);  // the keeper reads end of file and leaves
+        int status = 0;
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    TerminalKeeper(const TerminalKeeper&) = delete;
+    TerminalKeeper& operator=(const TerminalKeeper&) = delete;
+
+  private:
+    pid_t m_pid = -1;
+    int m_hold[2] = {-1, -1};
+};
+
 // ---- Running ----
 
 void Send(zelsim::SerialDisplay& display, const Step& step) {
@@ -474,6 +520,7 @@ int main(int argc, char** argv) {
     bool timedOut = false;
     {
         PortLink link(folder, options.port, display.SlavePath());
+        TerminalKeeper keeper(display.SlavePath());
         std::printf("zel-serial-sim-run: %s -> %s\n", portName.c_str(),
                     display.SlavePath().c_str());
         std::fflush(stdout);
