@@ -52,6 +52,10 @@ using PCSTR = const char*;
 using PDWORD = DWORD*;
 using PULONG = ULONG*;
 using PUSHORT = USHORT*;
+using SHORT = std::int16_t;
+using HRESULT = LONG;
+// 16 bits, as on Windows; mingw's is wchar_t, which is 16 bits there.
+using WCHAR = char16_t;
 
 struct HWND__;
 struct HINSTANCE__;
@@ -90,14 +94,19 @@ using HMENU = HMENU__*;
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_BADKEY 1010u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 #define ERROR_NOACCESS 998u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_ALREADY_INITIALIZED 1247u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
 #define ERROR_CANNOT_FIND_WND_CLASS 1407u
 #define ERROR_CLASS_ALREADY_EXISTS 1410u
@@ -112,6 +121,9 @@ using HMENU = HMENU__*;
 // The status of an overlapped operation still in progress, in OVERLAPPED::Internal.
 #define STATUS_PENDING 0x00000103u
 
+#define E_INVALIDARG (static_cast<HRESULT>(0x80070057u))
+#define MAXDWORD 0xFFFFFFFFu
+
 // CreateFileA.
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -125,6 +137,108 @@ using HMENU = HMENU__*;
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+
+// Serial ports: DCB values, events, purges, errors and modem lines.
+#define CBR_110 110u
+#define CBR_300 300u
+#define CBR_600 600u
+#define CBR_1200 1200u
+#define CBR_2400 2400u
+#define CBR_4800 4800u
+#define CBR_9600 9600u
+#define CBR_14400 14400u
+#define CBR_19200 19200u
+#define CBR_38400 38400u
+#define CBR_56000 56000u
+#define CBR_57600 57600u
+#define CBR_115200 115200u
+#define CBR_128000 128000u
+#define CBR_256000 256000u
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+#define DTR_CONTROL_DISABLE 0x0
+#define DTR_CONTROL_ENABLE 0x1
+#define DTR_CONTROL_HANDSHAKE 0x2
+#define RTS_CONTROL_DISABLE 0x0
+#define RTS_CONTROL_ENABLE 0x1
+#define RTS_CONTROL_HANDSHAKE 0x2
+#define RTS_CONTROL_TOGGLE 0x3
+#define EV_RXCHAR 0x0001u
+#define EV_RXFLAG 0x0002u
+#define EV_TXEMPTY 0x0004u
+#define EV_CTS 0x0008u
+#define EV_DSR 0x0010u
+#define EV_RLSD 0x0020u
+#define EV_BREAK 0x0040u
+#define EV_ERR 0x0080u
+#define EV_RING 0x0100u
+#define EV_PERR 0x0200u
+#define EV_RX80FULL 0x0400u
+#define EV_EVENT1 0x0800u
+#define EV_EVENT2 0x1000u
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+#define CE_TXFULL 0x0100u
+#define CE_MODE 0x8000u
+#define MS_CTS_ON 0x0010u
+#define MS_DSR_ON 0x0020u
+#define MS_RING_ON 0x0040u
+#define MS_RLSD_ON 0x0080u
+#define PST_RS232 0x00000001u
+
+// Keystroke injection.
+#define INPUT_MOUSE 0u
+#define INPUT_KEYBOARD 1u
+#define INPUT_HARDWARE 2u
+#define KEYEVENTF_EXTENDEDKEY 0x0001u
+#define KEYEVENTF_KEYUP 0x0002u
+#define KEYEVENTF_UNICODE 0x0004u
+#define KEYEVENTF_SCANCODE 0x0008u
+#define VK_CANCEL 0x03
+#define VK_BACK 0x08
+#define VK_TAB 0x09
+#define VK_RETURN 0x0D
+#define VK_SHIFT 0x10
+#define VK_CONTROL 0x11
+#define VK_MENU 0x12
+#define VK_ESCAPE 0x1B
+#define VK_SPACE 0x20
+#define VK_PRIOR 0x21
+#define VK_NEXT 0x22
+#define VK_END 0x23
+#define VK_HOME 0x24
+#define VK_LEFT 0x25
+#define VK_UP 0x26
+#define VK_RIGHT 0x27
+#define VK_DOWN 0x28
+#define VK_INSERT 0x2D
+#define VK_DELETE 0x2E
+#define VK_F1 0x70
+#define VK_F4 0x73
+#define VK_OEM_1 0xBA
+#define VK_OEM_PLUS 0xBB
+#define VK_OEM_COMMA 0xBC
+#define VK_OEM_MINUS 0xBD
+#define VK_OEM_PERIOD 0xBE
+#define VK_OEM_2 0xBF
+#define VK_OEM_3 0xC0
+#define VK_OEM_4 0xDB
+#define VK_OEM_5 0xDC
+#define VK_OEM_6 0xDD
+#define VK_OEM_7 0xDE
 
 // DllMain reasons.
 #define DLL_PROCESS_DETACH 0u
@@ -268,6 +382,115 @@ struct OVERLAPPED {
 };
 using LPOVERLAPPED = OVERLAPPED*;
 
+// The configuration of a serial port (GetCommState, SetCommState). 28 bytes, as in a 32-bit
+// Windows build.
+struct DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+};
+using LPDCB = DCB*;
+static_assert(sizeof(DCB) == 28, "DCB must have its Windows layout");
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+using LPCOMMTIMEOUTS = COMMTIMEOUTS*;
+
+// 52 bytes, as in a 32-bit Windows build.
+struct COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+};
+using LPCOMMCONFIG = COMMCONFIG*;
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must have its Windows layout");
+
+struct COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+};
+using LPCOMSTAT = COMSTAT*;
+
+// SendInput's records. Only keyboard records are acted on (recorded: zel_compat/input.h).
+struct MOUSEINPUT {
+    LONG dx;
+    LONG dy;
+    DWORD mouseData;
+    DWORD dwFlags;
+    DWORD time;
+    ULONG_PTR dwExtraInfo;
+};
+
+struct KEYBDINPUT {
+    WORD wVk;
+    WORD wScan;
+    DWORD dwFlags;
+    DWORD time;
+    ULONG_PTR dwExtraInfo;
+};
+using PKEYBDINPUT = KEYBDINPUT*;
+using LPKEYBDINPUT = KEYBDINPUT*;
+
+struct HARDWAREINPUT {
+    DWORD uMsg;
+    WORD wParamL;
+    WORD wParamH;
+};
+
+struct INPUT {
+    DWORD type;
+    union {
+        MOUSEINPUT mi;
+        KEYBDINPUT ki;
+        HARDWAREINPUT hi;
+    };
+};
+using PINPUT = INPUT*;
+using LPINPUT = INPUT*;
+
 #define HasOverlappedIoCompleted(lpOverlapped)                                           \
     (static_cast<DWORD>(__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != \
      STATUS_PENDING)
@@ -287,7 +510,7 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
                                        DWORD milliseconds, DWORD wakeMask);
 void WINAPI Sleep(DWORD milliseconds);
 
-// Files: only virtual HID devices can be opened (zel_compat/hid.h).
+// Files: virtual HID devices (zel_compat/hid.h) and COM ports (zel_compat/serial.h).
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES attributes, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE templateFile);
@@ -298,6 +521,28 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 BOOL WINAPI CancelIo(HANDLE file);
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
                                 BOOL wait);
+
+// Serial ports.
+BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI GetCommMask(HANDLE file, LPDWORD eventMask);
+BOOL WINAPI SetCommMask(HANDLE file, DWORD eventMask);
+BOOL WINAPI WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped);
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
+BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
+BOOL WINAPI SetCommBreak(HANDLE file);
+BOOL WINAPI ClearCommBreak(HANDLE file);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size);
+BOOL WINAPI SetCommConfig(HANDLE file, LPCOMMCONFIG config, DWORD size);
+
+// Keystroke injection: recorded, not injected (zel_compat/input.h).
+void WINAPI keybd_event(BYTE virtualKey, BYTE scanCode, DWORD flags, ULONG_PTR extraInfo);
+UINT WINAPI SendInput(UINT count, LPINPUT inputs, int size);
+SHORT WINAPI VkKeyScanA(CHAR character);
 
 // Threads.
 DWORD WINAPI GetCurrentThreadId();
