@@ -11,6 +11,8 @@
 
 namespace zelcompat {
 
+// One keyboard event: a keybd_event call or one INPUT_KEYBOARD record of SendInput, with its
+// fields as given (keybd_event has no time stamp: 0).
 struct InjectedKey {
     enum class Source { kKeybdEvent, kSendInput };
     Source source;
