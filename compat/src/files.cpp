@@ -106,8 +106,11 @@ void FinishIo(State& state, KernelObject& file, OVERLAPPED* overlapped, KernelOb
 std::shared_ptr<PendingIo> AddPendingIo(State& state, std::shared_ptr<KernelObject> file,
                                         const void* device, DWORD thread, BYTE* buffer,
                                         DWORD length, OVERLAPPED* overlapped,
-                                        std::shared_ptr<KernelObject> event) {
-    auto io = std::make_shared<PendingIo>();
+                                        std::shared_ptr<KernelObject> event,
+                                        std::shared_ptr<PendingIo> io) {
+    if (!io) {
+        io = std::make_shared<PendingIo>();
+    }
     io->file = std::move(file);
     io->device = device;
     io->thread = thread;
@@ -154,7 +157,7 @@ void AbortPendingIo(State& state, const std::function<bool(const PendingIo&)>& m
         }
     }
     for (const auto& io : matched) {
-        CompletePendingIo(state, *io, status, 0);
+        CompletePendingIo(state, *io, status, io->transferred);
     }
 }
 

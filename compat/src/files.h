@@ -2,8 +2,8 @@
 // work on.
 //
 // A file handle's KernelObject holds an OpenFile, implemented once per kind of device (virtual
-// HID devices today; serial ports can follow the same way). files.cpp makes the checks common to
-// every kind and hands the call to the OpenFile. A read that cannot complete at once becomes a
+// HID devices in hid.cpp, COM ports in serial.cpp). files.cpp makes the checks common to every
+// kind and hands the call to the OpenFile. An I/O that cannot complete at once becomes a
 // PendingIo in the State; the device completes it later, and CancelIo, CloseHandle, the end of
 // the issuing thread or the loss of the device abort it.
 #pragma once
@@ -19,6 +19,8 @@ namespace zelcompat::detail {
 
 // The NTSTATUS values that completions leave in OVERLAPPED::Internal.
 constexpr DWORD kStatusSuccess = 0x00000000;
+// A serial read or write that ended on its time-out; a success code, as on Windows.
+constexpr DWORD kStatusTimeout = 0x00000102;
 constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
 constexpr DWORD kStatusCancelled = 0xC0000120;
 
@@ -45,6 +47,9 @@ class OpenFile {
                        LPDWORD bytesWritten, LPOVERLAPPED overlapped) = 0;
     // The handle has been closed and what was pending on it aborted. Called with the mutex held.
     virtual void Closed(State& state) = 0;
+    // Called once after Closed, by the closing thread without the mutex: where a kind of device
+    // joins threads of its own.
+    virtual void Shutdown() {}
 
     virtual HidFile* AsHid() { return nullptr; }
 
@@ -63,6 +68,9 @@ struct PendingIo {
     OVERLAPPED* overlapped;               // The caller's, or `own` for a call without one.
     std::shared_ptr<KernelObject> event;  // Of overlapped->hEvent, or null.
     OVERLAPPED own{};
+    // Bytes moved so far by a device that transfers in pieces (serial ports); an aborted I/O
+    // reports them, as on Windows.
+    DWORD transferred = 0;
     // Set on completion, for a blocking caller.
     bool done = false;
     DWORD status = 0;
@@ -80,11 +88,14 @@ void FinishIo(State& state, KernelObject& file, OVERLAPPED* overlapped, KernelOb
               DWORD status, DWORD bytes);
 
 // Registers a read or write that waits for `device`: its OVERLAPPED becomes STATUS_PENDING and
-// its event and the file unsignalled, as when Windows starts an I/O. Call with the mutex held.
+// its event and the file unsignalled, as when Windows starts an I/O. `io` may be a device kind's
+// own extension of PendingIo, to be filled in here; null makes a plain one. Call with the mutex
+// held.
 std::shared_ptr<PendingIo> AddPendingIo(State& state, std::shared_ptr<KernelObject> file,
                                         const void* device, DWORD thread, BYTE* buffer,
                                         DWORD length, OVERLAPPED* overlapped,
-                                        std::shared_ptr<KernelObject> event);
+                                        std::shared_ptr<KernelObject> event,
+                                        std::shared_ptr<PendingIo> io = nullptr);
 
 // The oldest pending I/O waiting for `device`, or null. Call with the mutex held.
 std::shared_ptr<PendingIo> OldestPendingIo(State& state, const void* device);
@@ -92,8 +103,8 @@ std::shared_ptr<PendingIo> OldestPendingIo(State& state, const void* device);
 // Completes a pending I/O and removes it from the list. Call with the mutex held.
 void CompletePendingIo(State& state, PendingIo& io, DWORD status, DWORD bytes);
 
-// Completes every pending I/O that `match` selects with `status` and no bytes; their buffers
-// are not touched. Call with the mutex held.
+// Completes every pending I/O that `match` selects with `status` and the bytes it has moved so
+// far (none, but for serial ports); their buffers are not touched. Call with the mutex held.
 void AbortPendingIo(State& state, const std::function<bool(const PendingIo&)>& match, DWORD status);
 
 // For a call on a handle opened without FILE_FLAG_OVERLAPPED: waits until `io` completes and

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <zel_compat/seams.h>
 
+#include "files.h"
 #include "state.h"
 
 namespace zelcompat::detail {
@@ -24,19 +25,26 @@ std::shared_ptr<KernelObject> FindObject(State& state, HANDLE handle) {
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
     auto& state = zelcompat::detail::GlobalState();
-    std::lock_guard<std::mutex> guard(state.mutex);
-    // Dropping the table's reference ends the object unless a wait still holds it; a running
-    // thread is not affected by the close of its handle.
-    auto found = state.handles.find(zelcompat::detail::HandleValue(handle));
-    if (found == state.handles.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    std::shared_ptr<zelcompat::detail::OpenFile> file;
+    {
+        std::lock_guard<std::mutex> guard(state.mutex);
+        // Dropping the table's reference ends the object unless a wait still holds it; a running
+        // thread is not affected by the close of its handle.
+        auto found = state.handles.find(zelcompat::detail::HandleValue(handle));
+        if (found == state.handles.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        auto object = std::move(found->second);
+        state.handles.erase(found);
+        // Closing a file cancels what is pending on it, as on Windows.
+        if (object->kind == zelcompat::detail::KernelObject::Kind::kFile) {
+            zelcompat::detail::CloseFile(state, *object);
+            file = object->file;
+        }
     }
-    auto object = std::move(found->second);
-    state.handles.erase(found);
-    // Closing a file cancels what is pending on it, as on Windows.
-    if (object->kind == zelcompat::detail::KernelObject::Kind::kFile) {
-        zelcompat::detail::CloseFile(state, *object);
+    if (file) {
+        file->Shutdown();
     }
     return TRUE;
 }
