@@ -27,6 +27,7 @@ void Change(bool manual, DWORD ticks) {
     g_manualTicks.store(ticks);
     g_manual.store(manual);
     zelcompat::detail::NotifyAll(state);
+    zelcompat::detail::WakeSerialPorts(state);
 }
 
 }  // namespace
@@ -49,6 +50,7 @@ void AdvanceTicks(DWORD milliseconds) {
     // Unsigned arithmetic wraps modulo 2^32, as the tick count does.
     g_manualTicks.store(g_manualTicks.load() + milliseconds);
     detail::NotifyAll(state);
+    detail::WakeSerialPorts(state);
 }
 
 namespace detail {

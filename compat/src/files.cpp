@@ -206,10 +206,17 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURIT
     }
     std::string key = zelcompat::detail::PathKey(fileName);
     bool overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<zelcompat::detail::OpenFile> file;
+    // A tty is opened and set up without the mutex.
+    if (int port = zelcompat::detail::ComPortNumber(key)) {
+        file = zelcompat::detail::OpenSerialPort(port, desiredAccess, overlapped, &error);
+    }
     auto& state = GlobalState();
     std::lock_guard<std::mutex> guard(state.mutex);
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    auto file = zelcompat::detail::OpenHidPath(state, key, desiredAccess, overlapped, &error);
+    if (!file && error == ERROR_FILE_NOT_FOUND) {
+        file = zelcompat::detail::OpenHidPath(state, key, desiredAccess, overlapped, &error);
+    }
     if (!file) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

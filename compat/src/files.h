@@ -25,6 +25,7 @@ constexpr DWORD kStatusDeviceNotConnected = 0xC000009D;
 constexpr DWORD kStatusCancelled = 0xC0000120;
 
 class HidFile;
+class SerialFile;
 
 // One open of a device, behind one file handle.
 class OpenFile {
@@ -52,6 +53,7 @@ class OpenFile {
     virtual void Shutdown() {}
 
     virtual HidFile* AsHid() { return nullptr; }
+    virtual SerialFile* AsSerial() { return nullptr; }
 
   private:
     DWORD access_;
@@ -121,5 +123,15 @@ HidFile* FindLiveHidFile(State& state, HANDLE handle);
 // that names a device that cannot be opened now (hid.cpp). Call with the mutex held.
 std::shared_ptr<OpenFile> OpenHidPath(State& state, const std::string& key, DWORD access,
                                       bool overlapped, DWORD* error);
+
+// The number n of a COM port that CreateFileA's `key` (as for OpenHidPath) names: "\\?\comn"
+// for any n from 1 to 256, or a bare "comn" for 1 to 9, the DOS device names; 0 for anything
+// else (serial.cpp).
+int ComPortNumber(const std::string& key);
+
+// Opens COM port `number` (serial.cpp): the tty that the devices folder's "comn" entry or
+// /dev/ttyS(n-1) leads to, exclusively. Null with `error` set if that fails. Call without the
+// mutex.
+std::shared_ptr<OpenFile> OpenSerialPort(int number, DWORD access, bool overlapped, DWORD* error);
 
 }  // namespace zelcompat::detail

@@ -67,6 +67,7 @@ struct ThreadRecord {
 };
 
 class OpenFile;
+class SerialFile;
 struct PendingIo;
 struct HidDevice;
 struct DeviceInfoSet;
@@ -142,6 +143,13 @@ struct State {
     std::unordered_map<std::uintptr_t, std::shared_ptr<PreparsedData>> preparsedData;
     std::uintptr_t nextOpaqueKey = 0x5E7000;
     std::uintptr_t nextInterfaceSerial = 1;
+
+    // COM ports open on ttys, until their poller thread has been joined (serial.cpp).
+    std::vector<SerialFile*> serialPorts;
+    // The devices folder of zel_compat/serial.h; read from $ZEL_DOSDEVICES on first use unless
+    // SetDevicesFolder came first.
+    std::string devicesFolder;
+    bool devicesFolderKnown = false;
 };
 
 // The single instance. It is created on first use and never destroyed, so that calls made from
@@ -205,6 +213,10 @@ void CancelThreadIo(State& state, DWORD threadId);
 // Cancels what is pending on a file handle that is being closed and releases the open
 // (files.cpp). Call with the mutex held, after the handle has left the table.
 void CloseFile(State& state, KernelObject& object);
+
+// Wakes the poller of every open COM port to re-check its time-outs; the clock calls it when the
+// manual count moves (serial.cpp). Call with the mutex held.
+void WakeSerialPorts(State& state);
 
 inline std::uintptr_t HandleValue(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);

@@ -7,6 +7,7 @@
 // tools include this header; the driver never does.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zelcompat {
@@ -16,5 +17,14 @@ void SetDevicesFolder(const std::string& folder);
 
 // The devices folder in use ("" when none).
 std::string DevicesFolder();
+
+// Waits until the poller thread of every open port has caught up with the calls made on it and
+// with the latest move of the manual clock, so that a read or wait that is still pending then is
+// not merely late. Bytes still on their way through the tty are not waited for.
+void SettleSerialPorts();
+
+// The number of ports open through CreateFileA. Each has a poller thread, which CloseHandle
+// joins before it returns.
+std::size_t OpenSerialPortCount();
 
 }  // namespace zelcompat
