@@ -296,12 +296,16 @@ class SerialFile final : public OpenFile {
         if (poller_.joinable()) {
             poller_.join();
         }
+        {
+            State& state = GlobalState();
+            std::lock_guard<std::mutex> guard(state.mutex);
+            auto& ports = state.serialPorts;
+            ports.erase(std::remove(ports.begin(), ports.end(), this), ports.end());
+            NotifyAll(state);
+        }
+        // Out of the list, nothing wakes the port any more. Without the mutex: closing a real
+        // serial port may wait for its output to drain.
         CloseDescriptors();
-        State& state = GlobalState();
-        std::lock_guard<std::mutex> guard(state.mutex);
-        auto& ports = state.serialPorts;
-        ports.erase(std::remove(ports.begin(), ports.end(), this), ports.end());
-        NotifyAll(state);
     }
 
     SerialFile* AsSerial() override { return this; }
@@ -337,7 +341,10 @@ class SerialFile final : public OpenFile {
         }
     }
 
-    void SetInQueue(DWORD bytes) { inQueueLimit_ = std::max<std::size_t>(kDefaultInQueue, bytes); }
+    void SetInQueue(DWORD bytes) {
+        inQueueLimit_ = std::max<std::size_t>(kDefaultInQueue, bytes);
+        Wake();
+    }
 
     void Purge(State& state, DWORD flags) {
         auto abort = [&state](const void* tag) {
@@ -363,6 +370,7 @@ class SerialFile final : public OpenFile {
     // Bytes received and not read yet: in the layer's queue and in the tty's.
     DWORD InQueue(State& state) {
         Pump(state);
+        AdvanceReads(state);
         int waiting = 0;
         if (hungUp_ || ioctl(fd_, FIONREAD, &waiting) != 0) {
             waiting = 0;
@@ -662,12 +670,12 @@ BOOL SerialFile::Read(const std::shared_ptr<KernelObject>& self, BYTE* buffer, D
     AddPendingIo(state, self, &readTag_, thread, buffer, length, overlapped, std::move(event), io);
     Pump(state);
     AdvanceReads(state);
-    if (!io->done) {
-        Wake();
-        if (Overlapped()) {
-            SetLastError(ERROR_IO_PENDING);
-            return FALSE;
-        }
+    // Also when the read is done: it may have made room in a full queue, for which the poller no
+    // longer watches the tty.
+    Wake();
+    if (!io->done && Overlapped()) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
     }
     return WaitForBlockingIo(lock, *io, bytesRead);
 }
@@ -729,6 +737,7 @@ BOOL SerialFile::WaitEvent(const std::shared_ptr<KernelObject>& self, LPDWORD ev
     io->eventMask = eventMask;
     AddPendingIo(state, self, &waitTag_, thread, nullptr, 0, overlapped, std::move(event), io);
     Pump(state);
+    AdvanceReads(state);
     if (history_ != 0) {
         DWORD events = history_;
         history_ = 0;
