@@ -149,7 +149,8 @@ struct SerialDisplay::Impl {
     std::size_t rxLength = 0;
     std::uint8_t rxSumLow = 0;
 
-    SerialCells cells{};  // device order
+    SerialCells cells{};                  // device order
+    std::vector<SerialCells> shownLines;  // every line shown, in host order
     std::vector<SerialWireFrame> wire;
     int displayFrames = 0;
     int identifyRequests = 0;
@@ -228,6 +229,9 @@ struct SerialDisplay::Impl {
             case kTypeDisplay:
                 if (rxPayload.size() == kSerialCells) {
                     std::copy(rxPayload.begin(), rxPayload.end(), cells.begin());
+                    SerialCells line = cells;
+                    for (std::uint8_t& cell : line) cell = DeviceToHost(cell);
+                    shownLines.push_back(line);
                     ++displayFrames;
                 }
                 break;
@@ -452,6 +456,11 @@ void SerialDisplay::SendBytes(const std::vector<std::uint8_t>& bytes) {
 SerialCells SerialDisplay::ShownDeviceCells() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->cells;
+}
+
+std::vector<SerialCells> SerialDisplay::ShownLines() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->shownLines;
 }
 
 SerialCells SerialDisplay::ShownCells() const {

@@ -73,6 +73,7 @@ void Usage() {
         "  --step-ms MS         real time between two messages (default 50)\n"
         "expectations:\n"
         "  --expect-cells HEX   the first cells shown, in host dot order (\"47 00 ff\")\n"
+        "  --expect-shown HEX   some line shown began with these cells (host dot order)\n"
         "  --expect-wire LIST   these frames in this order, others between allowed; each\n"
         "                       [driver:|display:]NAME, NAME one of frame function routing\n"
         "                       char scan identify reply done ack, or a type (0x42)\n",
@@ -152,12 +153,11 @@ std::vector<std::uint8_t> ParseHex(const std::string& text) {
     std::string digits;
     for (char c : text) {
         if (c == ' ' || c == ',' || c == ':') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            Die("bad --expect-cells: '" + text + "'");
+        if (!std::isxdigit(static_cast<unsigned char>(c))) Die("bad cell list: '" + text + "'");
         digits += c;
     }
     if (digits.empty() || digits.size() % 2 != 0 || digits.size() / 2 > zelsim::kSerialCells)
-        Die("--expect-cells wants 1 to 42 bytes in hex: '" + text + "'");
+        Die("a cell list is 1 to 42 bytes in hex: '" + text + "'");
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < digits.size(); i += 2)
         bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
@@ -191,6 +191,7 @@ struct Options {
     int stepMs = 50;
     std::vector<Step> script;
     std::optional<std::vector<std::uint8_t>> expectCells;
+    std::optional<std::vector<std::uint8_t>> expectShown;
     std::optional<std::vector<WirePattern>> expectWire;
     std::vector<std::string> command;
 };
@@ -257,6 +258,8 @@ Options Parse(int argc, char** argv) {
                  static_cast<std::uint16_t>(Number(value("--scan"), 0xFFFF, "--scan"))});
         } else if (arg == "--expect-cells") {
             o.expectCells = ParseHex(value("--expect-cells"));
+        } else if (arg == "--expect-shown") {
+            o.expectShown = ParseHex(value("--expect-shown"));
         } else if (arg == "--expect-wire") {
             o.expectWire = ParseWire(value("--expect-wire"));
         } else {
@@ -593,6 +596,18 @@ int main(int argc, char** argv) {
         if (!std::equal(want.begin(), want.end(), cells.begin())) {
             std::printf("FAILED: cells shown %s, expected %s\n",
                         Hex(cells.data(), want.size()).c_str(),
+                        Hex(want.data(), want.size()).c_str());
+            failed = true;
+        }
+    }
+    if (options.expectShown) {
+        const std::vector<std::uint8_t>& want = *options.expectShown;
+        bool seen = false;
+        for (const zelsim::SerialCells& line : display.ShownLines()) {
+            seen = seen || std::equal(want.begin(), want.end(), line.begin());
+        }
+        if (!seen) {
+            std::printf("FAILED: no line shown began with %s\n",
                         Hex(want.data(), want.size()).c_str());
             failed = true;
         }

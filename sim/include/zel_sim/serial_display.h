@@ -89,6 +89,8 @@ class SerialDisplay {
     // All zero before the first frame. Only a display frame of exactly 42 cells is shown; one of
     // another length is a good frame (acknowledged, on the wire) that changes nothing.
     SerialCells ShownCells() const;
+    // Every line the display has shown, oldest first, in the host's dot order.
+    std::vector<SerialCells> ShownLines() const;
     // The same cells as the display holds them (device dot order).
     SerialCells ShownDeviceCells() const;
     // Display frames shown.
