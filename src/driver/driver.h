@@ -55,6 +55,66 @@ constexpr std::size_t kReportSize = kReportDataSize + 1;
 constexpr std::size_t kFrameQueueSlots = 8;
 constexpr std::size_t kQueuedFrameCells = 40;
 
+// The serial frame parser's states, one per byte position of a frame.
+enum ParserState : std::uint8_t {
+    AwaitSoh = 0,
+    AwaitStx = 1,
+    AwaitType = 2,
+    AwaitLength = 3,
+    AwaitEtx = 4,
+    ReadPayload = 5,
+    AwaitSumLow = 6,
+    AwaitSumHigh = 7,
+};
+
+// Types of the serial frames.
+enum SerialMessageType : std::uint8_t {
+    MsgDisplay = 0x00,
+    MsgFunctionKey = 0x10,
+    MsgRoutingKey = 0x11,
+    MsgCharacter = 0x13,
+    MsgScanCode = 0x14,
+    MsgIdentify = 0x24,
+    MsgIdentifyReply = 0x25,
+    MsgIdentifyDone = 0x26,
+    MsgAck = 0x7F,
+};
+
+struct FrameParser {
+    std::uint8_t state = AwaitSoh;
+    std::uint8_t remaining = 0;  // payload bytes still expected
+    std::uint16_t sum = 0;       // checksum accumulated over the frame being received
+    std::uint16_t receivedSum = 0;
+    std::uint8_t payloadIndex = 0;
+};
+
+// The serial records' capacity: a frame of up to 126 bytes, so a payload of up to 119.
+constexpr std::size_t kSerialRecordSize = 126;
+constexpr std::size_t kSerialFrameOverhead = 7;
+
+// The one display frame held back while an acknowledgement is awaited.
+struct DeferredFrame {
+    std::uint8_t command = 0;
+    std::uint8_t length = 0;
+    std::uint8_t payload[kSerialRecordSize] = {};
+};
+
+// A copy of the most recently built frame, exactly as written.
+struct LastFrame {
+    std::uint8_t frameLength = 0;
+    std::uint8_t command = 0;
+    std::uint8_t frame[kSerialRecordSize] = {};
+};
+
+// The received message, filled while a frame arrives and read when it completes.
+struct ReceivedMessage {
+    std::uint8_t type = 0;
+    std::uint8_t length = 0;
+    std::uint8_t payload[256] = {};
+};
+
+class CSerial;
+
 struct FrameQueue {
     std::int32_t queueRead = 0;   // slot of the oldest queued frame, 0..7
     std::int32_t queueWrite = 0;  // slot the next queued frame goes into, 0..7
@@ -155,6 +215,17 @@ class CBrailleSampleDriver : public IBrailleDriver {
     void SendQueuedFrame();
     void HandleInputReport(const std::uint8_t* data);
 
+    // Serial link (src/serial), worker thread only.
+    void SendFrame(std::uint8_t command, std::uint8_t length, const std::uint8_t* payload);
+    void FeedByte(std::uint8_t byte);
+    void HandleSerialMessage(std::uint8_t type, std::uint8_t length, const std::uint8_t* payload);
+    int OpenSerialPort();
+    int IdentifySerialDevice();
+
+    // Keyboard emulation (src/input/keyboard_emulation.cpp), worker thread only.
+    void InjectCharacter(std::uint16_t code);
+    void InjectScanCode(std::uint16_t code);
+
     // Key naming (src/input/key_naming.cpp), worker thread only.
     void HandleFunctionKey(std::uint8_t code);
     void HandleHidRoutingKey(std::uint8_t code);
@@ -213,8 +284,25 @@ class CBrailleSampleDriver : public IBrailleDriver {
     FrameQueue m_frameQueue;
     // Worker thread: non-zero while a sent display frame is unacknowledged.
     std::int32_t m_awaitingAck = 0;
+    // Worker thread: the serial port object while a serial port is open or being identified.
+    CSerial* m_serial = nullptr;
     // Worker thread: the port name of the last open attempt, uppercased.
     char m_portName[kPortNameSize] = {};
+    // Worker thread: the serial protocol's state. The port number is the number after "COM".
+    std::int32_t m_portNumber = 0;
+    FrameParser m_parser;
+    std::int32_t m_deviceIdentified = 0;
+    DeferredFrame m_deferredFrame;
+    LastFrame m_lastFrame;
+    std::int32_t m_deferredPending = 0;
+    // Worker thread: the serial display's identification bytes; consecutive serial time-outs.
+    std::uint8_t m_deviceId1 = 0;
+    std::uint8_t m_deviceId2 = 0;
+    std::uint8_t m_serialTimeouts = 0;
+    // Worker thread: the frame being received or dispatched.
+    ReceivedMessage m_message;
+    // Worker thread: keyboard-event flags announced by scan-code prefixes.
+    std::uint32_t m_pendingKeyFlags = 0;
 
     // Completion bookkeeping of the waiting slots. Every command and every tick sets the one
     // completion event, so a waiting slot cannot take the event alone as the sign that its own
@@ -241,6 +329,14 @@ class CBrailleSampleDriver : public IBrailleDriver {
     int TransmitFrame(const std::uint8_t* frame);
     // Closes both handles of the USB display and forgets them (transport.cpp).
     void CloseHidHandles();
+    // The serial branch of the poll cycle (poll_cycle.cpp).
+    void PollSerial();
+    // Suspends the driver from the worker thread, as Suspend(1) would (poll_cycle.cpp).
+    void SuspendFromWorker();
+    // Reads what the serial port holds, at most `size` bytes, without waiting (serial_link.cpp).
+    std::uint32_t ReadArrivedBytes(std::uint8_t* buffer, std::uint32_t size);
+    // Checks a completed frame and acts on it (serial_protocol.cpp).
+    void CheckFrame();
     // The HID branch of the poll cycle (poll_cycle.cpp).
     void PollHid();
     // Posts one key event to the key window (key_naming.cpp).

@@ -36,9 +36,13 @@ void CBrailleSampleDriver::WriteMainCells(const std::uint8_t* cells, std::uint32
         StoreCells(m_cellBuffer, statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0,
                    cells, count);
         SendDisplayFrame(m_cellBuffer);
+        return;
     }
-    // No serial link exists in this build, so a write with no USB display is dropped as it is
-    // whenever its link is closed.
+    if (m_serial == nullptr || m_suspended != 0) return;
+    const int statusCells = GetStatusCellCount();
+    StoreCells(m_cellBuffer, statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0, cells,
+               count);
+    SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
 }
 
 void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* cells, std::uint32_t count) {
@@ -47,25 +51,38 @@ void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* cells, std::uint32_
         if (deviceHandle == nullptr) return;
         StoreCells(m_cellBuffer, 0, cells, count);
         SendDisplayFrame(m_cellBuffer);
+        return;
     }
+    if (m_serial == nullptr || m_suspended != 0) return;
+    StoreCells(m_cellBuffer, 0, cells, count);
+    SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
 }
 
 void CBrailleSampleDriver::ClearCells() {
     // The image keeps its content; a later resend brings it back.
     const std::uint8_t blank[kImageCells] = {};
-    if (m_useHid == 1) SendDisplayFrame(blank);
+    if (m_useHid == 1) {
+        SendDisplayFrame(blank);
+    } else {
+        SendFrame(MsgDisplay, kImageCells, blank);
+    }
 }
 
 void CBrailleSampleDriver::ResendImage() {
-    if (m_useHid == 1) SendDisplayFrame(m_cellBuffer);
+    if (m_useHid == 1) {
+        SendDisplayFrame(m_cellBuffer);
+    } else {
+        SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
+    }
 }
 
 void CBrailleSampleDriver::BlankBeforeClose() {
     // The host is letting the display go: the last frame it gets is a blank one, sent at once even
     // while an acknowledgement is awaited, because nothing will be sent or acknowledged after the
     // link is released. A display that is merely suspended or being recovered keeps its cells.
-    if (m_useHid != 1 || deviceHandle == nullptr) return;
+    if (m_useHid == 1 ? deviceHandle == nullptr : m_serial == nullptr) return;
     EmptyFrameQueue();
+    m_deferredPending = 0;
     m_awaitingAck = 0;
     ClearCells();
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "driver/driver.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -26,6 +27,9 @@ int CBrailleSampleDriver::OpenTransport(const char* name) {
     CloseTransport();
     m_useHid = 0;
     if (!StorePortName(m_portName, name)) return 0;
+    // A serial link given up after its fourth time-out in a row would send nothing ever again,
+    // not even the identification; an attempt to open starts the count afresh.
+    if (m_serialTimeouts > 3) m_serialTimeouts = 0;
 
     if (FindDisplay() != 0) {
         m_opening = 1;
@@ -47,14 +51,30 @@ int CBrailleSampleDriver::OpenTransport(const char* name) {
         return 0;
     }
 
-    // No serial link exists in this build: without a USB display the attempt fails.
-    CloseTransport();
-    return 0;
+    // No USB display: the serial port the host named.
+    if (OpenSerialPort() == 0) {
+        CloseTransport();
+        return 0;
+    }
+    m_opening = 1;
+    const int identified = IdentifySerialDevice();
+    m_opening = 0;
+    if (identified == 0) {
+        CloseTransport();
+        return 0;
+    }
+    return 1;
 }
 
 void CBrailleSampleDriver::CloseTransport() {
     // m_useHid, the cell counts and m_portName stay: the poll cycle's recovery relies on m_useHid.
-    if (m_useHid == 1) CloseHidHandles();
+    if (m_useHid == 1) {
+        CloseHidHandles();
+    } else if (m_serial != nullptr) {
+        m_serial->ClosePort();
+        delete m_serial;
+        m_serial = nullptr;
+    }
 }
 
 void CBrailleSampleDriver::CloseHidHandles() {
