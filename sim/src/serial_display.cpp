@@ -35,6 +35,8 @@
 #include <system_error>
 #include <thread>
 
+#include "cells.h"
+
 namespace zelsim {
 
 namespace {
@@ -79,19 +81,7 @@ std::vector<std::uint8_t> Le16(std::uint16_t value) {
     return {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
 }
 
-// Device bit b of a cell holds dot kDotOfDeviceBit[b]: the left column from the bottom up
-// (dots 7, 3, 2, 1), then the right column from the bottom up (dots 8, 6, 5, 4).
-constexpr int kDotOfDeviceBit[8] = {7, 3, 2, 1, 8, 6, 5, 4};
-
-// The host numbers bit i as dot i+1.
-std::uint8_t DeviceToHost(std::uint8_t device) {
-    std::uint8_t host = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        if (device & (1u << bit))
-            host |= static_cast<std::uint8_t>(1u << (kDotOfDeviceBit[bit] - 1));
-    }
-    return host;
-}
+using detail::DeviceToHost;
 
 [[noreturn]] void Fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -469,17 +459,7 @@ SerialCells SerialDisplay::ShownCells() const {
     return cells;
 }
 
-std::string SerialDisplay::ShownBraille() const {
-    std::string text;
-    text.reserve(kSerialCells * 3);
-    for (std::uint8_t dots : ShownCells()) {
-        // U+2800 + dots in UTF-8: E2, A0 + the top two bits, 80 + the low six bits.
-        text += static_cast<char>(0xE2);
-        text += static_cast<char>(0xA0 | (dots >> 6));
-        text += static_cast<char>(0x80 | (dots & 0x3F));
-    }
-    return text;
-}
+std::string SerialDisplay::ShownBraille() const { return detail::BrailleText(ShownCells()); }
 
 int SerialDisplay::DisplayFramesReceived() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);

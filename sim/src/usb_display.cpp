@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include "cells.h"
+
 namespace zelsim {
 
 namespace {
@@ -38,19 +40,7 @@ constexpr std::size_t kFrameBytes = kReportsPerFrame * kDataBytes;  // 48
 constexpr std::size_t kHeaderBytes = 3;
 static_assert(kHeaderBytes + kUsbCells + 3 == kFrameBytes, "a frame fills six reports exactly");
 
-// Device bit b of a cell holds dot kDotOfDeviceBit[b]: the left column from the bottom up
-// (dots 7, 3, 2, 1), then the right column from the bottom up (dots 8, 6, 5, 4).
-constexpr int kDotOfDeviceBit[8] = {7, 3, 2, 1, 8, 6, 5, 4};
-
-// The host numbers bit i as dot i+1.
-std::uint8_t DeviceToHost(std::uint8_t device) {
-    std::uint8_t host = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        if (device & (1u << bit))
-            host |= static_cast<std::uint8_t>(1u << (kDotOfDeviceBit[bit] - 1));
-    }
-    return host;
-}
+using detail::DeviceToHost;
 
 bool IsHello(const Data& d) {
     return d[0] == kHelloByte && d[1] == kMagic1 && d[2] == kMagic2 && d[3] == 0 && d[4] == 0 &&
@@ -325,17 +315,7 @@ UsbCells UsbDisplay::ShownCells() const {
     return cells;
 }
 
-std::string UsbDisplay::ShownBraille() const {
-    std::string text;
-    text.reserve(kUsbCells * 3);
-    for (std::uint8_t dots : ShownCells()) {
-        // U+2800 + dots in UTF-8: E2, A0 + the top two bits, 80 + the low six bits.
-        text += static_cast<char>(0xE2);
-        text += static_cast<char>(0xA0 | (dots >> 6));
-        text += static_cast<char>(0x80 | (dots & 0x3F));
-    }
-    return text;
-}
+std::string UsbDisplay::ShownBraille() const { return detail::BrailleText(ShownCells()); }
 
 int UsbDisplay::FramesReceived() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
