@@ -197,6 +197,19 @@ TEST_F(SerialSessionTest, AfterTheFourthLostAcknowledgementAResumeBringsTheDispl
     EXPECT_TRUE(std::equal(shown.begin() + 2, shown.end(), back.begin()));
 }
 
+TEST_F(SerialSessionTest, WithAUsbDisplayPresentTheNamedSerialPortIsNeverOpened) {
+    SerialDisplay serial;
+    LinkPort(3, serial.SlavePath());
+    zelsim::UsbDisplay usb;
+    ASSERT_EQ(OpenDriver("COM3"), 1);
+    EXPECT_EQ(g_driver.m_useHid, 1);
+    EXPECT_EQ(g_driver.GetTextCellCount(), 40);
+    EXPECT_EQ(g_driver.GetStatusCellCount(), 0);
+    EXPECT_EQ(zelcompat::OpenSerialPortCount(), 0u);
+    EXPECT_EQ(serial.BytesReceived(), 0) << "nothing was sent on the serial line";
+    g_driver.Close();
+}
+
 TEST_F(SerialSessionTest, SuspendThenCloseThenOpenBringsTheDisplayUpAndCloseReleasesThePort) {
     SerialDisplay display;
     ASSERT_EQ(OpenOn(display), 1);
