@@ -88,6 +88,10 @@ struct FrameParser {
     std::uint8_t payloadIndex = 0;
 };
 
+// m_serialTimeouts at this value marks a serial link given up after lost acknowledgements; nothing
+// is sent on it until a port is opened again.
+constexpr std::uint8_t kSerialLinkDown = 4;
+
 // The serial records' capacity: a frame of up to 126 bytes, so a payload of up to 119.
 constexpr std::size_t kSerialRecordSize = 126;
 constexpr std::size_t kSerialFrameOverhead = 7;

@@ -14,14 +14,12 @@ constexpr std::uint8_t kEtx = 0x03;
 // The frame carries its 16-bit sum XOR this, low byte first.
 constexpr std::uint16_t kSumMask = 0xAA55;
 constexpr DWORD kWriteTimeoutMs = 1000;
-// Past this many time-outs in a row the link is down and nothing is sent.
-constexpr std::uint8_t kTimeoutsTolerated = 3;
 
 }  // namespace
 
 void CBrailleSampleDriver::SendFrame(std::uint8_t command, std::uint8_t length,
                                      const std::uint8_t* payload) {
-    if (m_serialTimeouts > kTimeoutsTolerated) return;
+    if (m_serialTimeouts >= kSerialLinkDown) return;
     if (m_serial == nullptr || m_suspended != 0) return;
     // Longer frames than the records hold are refused rather than written past them.
     if (length + kSerialFrameOverhead > kSerialRecordSize) return;

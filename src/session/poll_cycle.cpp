@@ -12,8 +12,6 @@ constexpr DWORD kSerialAckTimeoutMs = 400;
 constexpr std::uint8_t kSerialTimeoutsTolerated = 2;
 // What a tick takes from the serial port at most.
 constexpr std::uint32_t kSerialBytesPerTick = 80;
-// The value that marks a serial link given up.
-constexpr std::uint8_t kSerialLinkDown = 4;
 
 }  // namespace
 

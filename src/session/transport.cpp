@@ -29,7 +29,7 @@ int CBrailleSampleDriver::OpenTransport(const char* name) {
     if (!StorePortName(m_portName, name)) return 0;
     // A serial link given up after its fourth time-out in a row would send nothing ever again,
     // not even the identification; an attempt to open starts the count afresh.
-    if (m_serialTimeouts > 3) m_serialTimeouts = 0;
+    if (m_serialTimeouts >= kSerialLinkDown) m_serialTimeouts = 0;
 
     if (FindDisplay() != 0) {
         m_opening = 1;
