@@ -35,6 +35,7 @@ using LONG_PTR = std::intptr_t;
 using ULONG_PTR = std::uintptr_t;
 using UINT_PTR = std::uintptr_t;
 using DWORD_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
@@ -99,12 +100,15 @@ using HMENU = HMENU__*;
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_INVALID_ADDRESS 487u
 #define ERROR_BADKEY 1010u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 #define ERROR_NOACCESS 998u
+#define ERROR_MAPPED_ALIGNMENT 1132u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_ALREADY_INITIALIZED 1247u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
@@ -137,6 +141,14 @@ using HMENU = HMENU__*;
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+
+// File mappings.
+#define PAGE_READONLY 0x02u
+#define PAGE_READWRITE 0x04u
+#define FILE_MAP_COPY 0x0001u
+#define FILE_MAP_WRITE 0x0002u
+#define FILE_MAP_READ 0x0004u
+#define FILE_MAP_ALL_ACCESS 0x000F001Fu
 
 // Serial ports: DCB values, events, purges, errors and modem lines.
 #define CBR_110 110u
@@ -521,6 +533,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 BOOL WINAPI CancelIo(HANDLE file);
 BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
                                 BOOL wait);
+
+// File mappings: named sections in POSIX shared memory, shared with other processes
+// (zel_compat/mappings.h).
+HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect,
+                                 DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name);
+HANDLE WINAPI OpenFileMappingA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD fileOffsetHigh,
+                            DWORD fileOffsetLow, SIZE_T bytesToMap);
+BOOL WINAPI UnmapViewOfFile(LPCVOID baseAddress);
 
 // Serial ports.
 BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);

@@ -41,6 +41,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         if (object->kind == zelcompat::detail::KernelObject::Kind::kFile) {
             zelcompat::detail::CloseFile(state, *object);
             file = object->file;
+        } else if (object->kind == zelcompat::detail::KernelObject::Kind::kMapping) {
+            zelcompat::detail::CloseSection(state, *object);
         }
     }
     if (file) {

@@ -460,7 +460,9 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
     std::vector<std::shared_ptr<zelcompat::detail::KernelObject>> objects;
     for (DWORD i = 0; i < count; ++i) {
         objects.push_back(zelcompat::detail::FindObject(state, handles[i]));
-        if (!objects.back()) {
+        // A section is no object to wait for.
+        if (!objects.back() ||
+            objects.back()->kind == zelcompat::detail::KernelObject::Kind::kMapping) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }

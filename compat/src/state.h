@@ -72,10 +72,12 @@ struct PendingIo;
 struct HidDevice;
 struct DeviceInfoSet;
 struct PreparsedData;
+struct Section;
+struct MappedView;
 
 // An object behind a handle. Handles are not duplicated, so each object has exactly one handle.
 struct KernelObject {
-    enum class Kind { kEvent, kThread, kFile };
+    enum class Kind { kEvent, kThread, kFile, kMapping };
     Kind kind;
     // A file is signalled when a read or write on it completes and unsignalled when one starts,
     // as on Windows; waits do not reset it.
@@ -85,6 +87,20 @@ struct KernelObject {
     std::shared_ptr<ThreadRecord> thread;
     // Set for kFile: what the handle is open on (files.h).
     std::shared_ptr<OpenFile> file;
+    // Set for kMapping: the section the handle is open on, and whether it may map views for
+    // writing (mappings.cpp).
+    std::shared_ptr<Section> section;
+    bool mapsForWrite = false;
+    std::string sectionName;  // its shared-memory name; empty for an unnamed section
+};
+
+// A section name that this process holds handles on (mappings.cpp).
+struct NameRecord {
+    std::size_t handles = 0;
+    // Set when this process made the section: its name goes with the last handle here.
+    bool owner = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
 
 struct WindowClass {
@@ -150,6 +166,15 @@ struct State {
     // SetDevicesFolder came first.
     std::string devicesFolder;
     bool devicesFolderKnown = false;
+
+    // Views of file mappings, keyed by their base address (mappings.cpp).
+    std::map<std::uintptr_t, std::shared_ptr<MappedView>> views;
+    // The section names this process holds handles on, with their counts (mappings.cpp).
+    std::map<std::string, NameRecord> sectionNames;
+    // The namespace of named sections (zel_compat/mappings.h); read from $ZEL_OBJECT_NAMESPACE on
+    // first use unless SetObjectNamespace came first.
+    std::string objectNamespace;
+    bool objectNamespaceKnown = false;
 };
 
 // The single instance. It is created on first use and never destroyed, so that calls made from
@@ -213,6 +238,10 @@ void CancelThreadIo(State& state, DWORD threadId);
 // Cancels what is pending on a file handle that is being closed and releases the open
 // (files.cpp). Call with the mutex held, after the handle has left the table.
 void CloseFile(State& state, KernelObject& object);
+
+// Lets go of a section handle's hold on the section's name (mappings.cpp). Call with the mutex
+// held, after the handle has left the table.
+void CloseSection(State& state, KernelObject& object);
 
 // Wakes the poller of every open COM port to re-check its time-outs; the clock calls it when the
 // manual count moves (serial.cpp). Call with the mutex held.

@@ -110,7 +110,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     // The wait holds its own reference, so a CloseHandle from another thread cannot pull the
     // object away underneath it.
     auto object = zelcompat::detail::FindObject(state, handle);
-    if (!object) {
+    // A section is no object to wait for.
+    if (!object || object->kind == zelcompat::detail::KernelObject::Kind::kMapping) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
