@@ -96,6 +96,25 @@ constexpr std::uint8_t kSerialLinkDown = 4;
 constexpr std::size_t kSerialRecordSize = 126;
 constexpr std::size_t kSerialFrameOverhead = 7;
 
+// The shared control block: another program on the machine makes the section; the driver opens
+// it, maps this many bytes and finds three little-endian 32-bit words at the start.
+constexpr char kSharedSectionName[] = "qx517sharemem";
+constexpr std::size_t kSharedViewLength = 255;
+
+struct SharedControlBlock {
+    // The driver's COM port number while it runs; 101 asks it to pause, 102 is its answer; 200
+    // and more ask it to resume, and it leaves the value less 200.
+    std::int32_t stateWord;
+    // The serial display's identification bytes, zero-extended, written when the driver pauses.
+    std::uint32_t idWord1;
+    std::uint32_t idWord2;
+};
+
+// Values of stateWord.
+constexpr std::int32_t kPauseRequest = 101;
+constexpr std::int32_t kPausedAnswer = 102;
+constexpr std::int32_t kResumeRequest = 200;
+
 // The one display frame held back while an acknowledgement is awaited.
 struct DeferredFrame {
     std::uint8_t command = 0;
@@ -139,8 +158,9 @@ void BusyWait(std::uint16_t milliseconds);
 class CBrailleSampleDriver : public IBrailleDriver {
   public:
     CBrailleSampleDriver() noexcept;
-    // Runs when the library unloads: kills the worker's timer if one is left. The host closes the
-    // driver before unloading it, so nothing else is released here. Not virtual: the interface has
+    // Runs when the library unloads: kills the worker's timer if one is left and lets go of the
+    // shared control block. The host closes the driver before unloading it, so nothing else is
+    // released here. Not virtual: the interface has
     // no destructor slot and the object is never deleted through it.
     ~CBrailleSampleDriver();
     CBrailleSampleDriver(const CBrailleSampleDriver&) = delete;
@@ -205,9 +225,18 @@ class CBrailleSampleDriver : public IBrailleDriver {
     void WriteAllCells(const std::uint8_t* cells, std::uint32_t count);
     void ClearCells();
     void ResendImage();
+    // Stores host cells into the image from cell `start` and sends the image (display_image.cpp).
+    void WriteImage(std::uint32_t start, const std::uint8_t* cells, std::uint32_t count);
     // Sends a blank image before the host's Close lets the display go (display_image.cpp).
     void BlankBeforeClose();
     void Poll();
+    // The first step of every tick: attaches to the shared control block and acts on it; 0 when
+    // the rest of the tick must not run (shared_block.cpp).
+    int ServiceSharedBlock();
+    // Pauses (non-zero) or resumes (0) on behalf of the other program (shared_block.cpp).
+    void SetSharedPause(int flag);
+    // Unmaps the shared control block and closes its section (shared_block.cpp).
+    void DetachSharedBlock();
 
     // USB display: discovery and report I/O (src/hid/hid_link.cpp), worker thread only.
     int FindDisplay();
@@ -299,6 +328,10 @@ class CBrailleSampleDriver : public IBrailleDriver {
     DeferredFrame m_deferredFrame;
     LastFrame m_lastFrame;
     std::int32_t m_deferredPending = 0;
+    // Worker thread (and the tear-down at unload): the shared control block's section and its
+    // view; null while detached.
+    HANDLE m_sectionHandle = nullptr;
+    SharedControlBlock* m_blockView = nullptr;
     // Worker thread: the serial display's identification bytes; consecutive serial time-outs.
     std::uint8_t m_deviceId1 = 0;
     std::uint8_t m_deviceId2 = 0;
@@ -307,6 +340,8 @@ class CBrailleSampleDriver : public IBrailleDriver {
     ReceivedMessage m_message;
     // Worker thread: keyboard-event flags announced by scan-code prefixes.
     std::uint32_t m_pendingKeyFlags = 0;
+    // Worker thread: 1 while the display is lent to the other program through the shared block.
+    std::int32_t m_sharedPause = 0;
 
     // Completion bookkeeping of the waiting slots. Every command and every tick sets the one
     // completion event, so a waiting slot cannot take the event alone as the sign that its own

@@ -31,6 +31,7 @@ CBrailleSampleDriver::~CBrailleSampleDriver() {
     const UINT_PTR timer = m_timerId;
     if (timer != 0) KillTimer(nullptr, timer);
     m_timerId = 0;
+    DetachSharedBlock();
 }
 
 int CBrailleSampleDriver::Open(const char* portName, IBrailleSink* sink, const char* openParam1,

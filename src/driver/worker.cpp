@@ -86,9 +86,10 @@ int CBrailleSampleDriver::HandleCommand(std::uint32_t code, std::uint8_t* payloa
         case CmdSuspend:
             if (param != 0) {
                 CloseTransport();
-            } else {
+            } else if (m_sharedPause == 0) {
                 OpenTransport(m_portName);
             }
+            // While the display is lent to another program, its resume takes the display back.
             break;
         case CmdWriteMain:
             WriteMainCells(payload, cellCount);

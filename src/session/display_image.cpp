@@ -29,33 +29,30 @@ void StoreCells(std::uint8_t (&image)[kImageCells], std::uint32_t start, const s
 }  // namespace
 
 void CBrailleSampleDriver::WriteMainCells(const std::uint8_t* cells, std::uint32_t count) {
-    if (m_useHid == 1) {
-        if (deviceHandle == nullptr) return;
-        // The main cells follow the status cells; the count comes through the host's own slot.
-        const int statusCells = GetStatusCellCount();
-        StoreCells(m_cellBuffer, statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0,
-                   cells, count);
-        SendDisplayFrame(m_cellBuffer);
-        return;
-    }
-    if (m_serial == nullptr || m_suspended != 0) return;
+    // The main cells follow the status cells; the count comes through the host's own slot.
     const int statusCells = GetStatusCellCount();
-    StoreCells(m_cellBuffer, statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0, cells,
-               count);
-    SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
+    WriteImage(statusCells > 0 ? static_cast<std::uint32_t>(statusCells) : 0, cells, count);
 }
 
 void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* cells, std::uint32_t count) {
     if (count == 0) return;
+    WriteImage(0, cells, count);
+}
+
+void CBrailleSampleDriver::WriteImage(std::uint32_t start, const std::uint8_t* cells,
+                                      std::uint32_t count) {
+    const bool linkOpen =
+        m_useHid == 1 ? deviceHandle != nullptr : m_serial != nullptr && m_suspended == 0;
+    // A write while the link is closed goes nowhere, except while the display is lent to another
+    // program: the image then keeps following the host, and comes back with the display.
+    if (!linkOpen && m_sharedPause == 0) return;
+    StoreCells(m_cellBuffer, start, cells, count);
+    if (!linkOpen) return;
     if (m_useHid == 1) {
-        if (deviceHandle == nullptr) return;
-        StoreCells(m_cellBuffer, 0, cells, count);
         SendDisplayFrame(m_cellBuffer);
-        return;
+    } else {
+        SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
     }
-    if (m_serial == nullptr || m_suspended != 0) return;
-    StoreCells(m_cellBuffer, 0, cells, count);
-    SendFrame(MsgDisplay, kImageCells, m_cellBuffer);
 }
 
 void CBrailleSampleDriver::ClearCells() {

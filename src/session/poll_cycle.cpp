@@ -16,6 +16,9 @@ constexpr std::uint32_t kSerialBytesPerTick = 80;
 }  // namespace
 
 void CBrailleSampleDriver::Poll() {
+    // The shared control block comes first, even while suspended; while it holds the driver
+    // paused, nothing else runs.
+    if (ServiceSharedBlock() == 0) return;
     if (m_opening != 0) return;
     if (m_suspended != 0) return;
     if (m_useHid == 1) {

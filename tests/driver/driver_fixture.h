@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <process.h>
+#include <unistd.h>
+#include <zel_compat/mappings.h>
 #include <zel_compat/seams.h>
 
 #include <atomic>
@@ -135,6 +137,9 @@ class DriverTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::memset(g_driver.m_portName, 0, sizeof g_driver.m_portName);
+        // Named sections of this test program are its own: a tool running on the machine at the
+        // same time may have made the driver's shared control block in the default namespace.
+        zelcompat::SetObjectNamespace("zel-driver-tests-" + std::to_string(getpid()));
         m_handlesBefore = zelcompat::LiveHandleCount();
         m_windowsBefore = zelcompat::LiveWindowCount();
     }
@@ -146,6 +151,11 @@ class DriverTest : public ::testing::Test {
         g_driver.m_sink = nullptr;
         g_driver.m_textCells = 0;
         g_driver.m_statusCells = 0;
+        // The shared control block is held for the life of the driver object; each test starts
+        // detached and unpaused.
+        g_driver.DetachSharedBlock();
+        g_driver.m_sharedPause = 0;
+        g_driver.m_portNumber = 0;
         zelcompat::UseRealClock();
         EXPECT_EQ(g_driver.m_thread, nullptr);
         EXPECT_EQ(zelcompat::LiveHandleCount(), m_handlesBefore) << "a handle was leaked";

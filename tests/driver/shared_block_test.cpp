@@ -1,0 +1,313 @@
+// The shared control block: another program (played by the test thread) makes the section, reads
+// the published port number, borrows the display with 101, gets 102 and the identification words,
+// and hands the display back with 200 or more.
+#include <zel_sim/serial_display.h>
+
+#include <algorithm>
+
+#include "serial_fixture.h"
+
+namespace {
+
+using zelsim::SerialDisplay;
+using zelsim::UsbDisplay;
+
+// The other program's side of the block: it makes the section and reads and writes the words.
+class OtherProgram {
+  public:
+    explicit OtherProgram(DWORD size = kSharedViewLength) {
+        m_section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
+                                       kSharedSectionName);
+        if (m_section != nullptr)
+            m_block = static_cast<SharedControlBlock*>(
+                MapViewOfFile(m_section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    }
+    ~OtherProgram() {
+        if (m_block != nullptr) UnmapViewOfFile(m_block);
+        if (m_section != nullptr) CloseHandle(m_section);
+    }
+    OtherProgram(const OtherProgram&) = delete;
+    OtherProgram& operator=(const OtherProgram&) = delete;
+
+    bool Ready() const { return m_block != nullptr; }
+    std::int32_t Word() const { return __atomic_load_n(&m_block->stateWord, __ATOMIC_ACQUIRE); }
+    void Write(std::int32_t value) {
+        __atomic_store_n(&m_block->stateWord, value, __ATOMIC_RELEASE);
+    }
+    std::uint32_t Id1() const { return __atomic_load_n(&m_block->idWord1, __ATOMIC_ACQUIRE); }
+    std::uint32_t Id2() const { return __atomic_load_n(&m_block->idWord2, __ATOMIC_ACQUIRE); }
+    void ClearIds() {
+        __atomic_store_n(&m_block->idWord1, 0u, __ATOMIC_RELEASE);
+        __atomic_store_n(&m_block->idWord2, 0u, __ATOMIC_RELEASE);
+    }
+
+  private:
+    HANDLE m_section = nullptr;
+    SharedControlBlock* m_block = nullptr;
+};
+
+class SharedBlockTest : public SerialTest {
+  protected:
+    void SetUp() override {
+        SerialTest::SetUp();
+        m_viewsBefore = zelcompat::MappedViewCount();
+    }
+    void TearDown() override {
+        SerialTest::TearDown();
+        EXPECT_EQ(zelcompat::MappedViewCount(), m_viewsBefore) << "a view was left mapped";
+    }
+
+    static bool Attached() { return g_driver.m_blockView != nullptr; }
+    static bool Paused() { return g_driver.m_sharedPause != 0; }
+
+    // Opens the driver on the USB display, as if a serial display had identified itself earlier
+    // on COM`portNumber` with the two bytes given.
+    int OpenUsb(std::int32_t portNumber) {
+        if (OpenDriver() != 1) return 0;
+        Settle();
+        g_driver.m_portNumber = portNumber;
+        g_driver.m_deviceId1 = 0x21;
+        g_driver.m_deviceId2 = 0x43;
+        return 1;
+    }
+
+    // Writes the main cells and lets the worker send them; returns what the USB display shows.
+    std::vector<unsigned char> WriteAndShow(UsbDisplay& display, unsigned seed) {
+        const std::vector<unsigned char> cells = DistinctCells(40, seed);
+        EXPECT_EQ(g_driver.WriteMain(cells.data(), 40), 1);
+        Settle();
+        Tick();
+        return Shown(display, 40);
+    }
+
+    std::size_t m_viewsBefore = 0;
+};
+
+TEST_F(SharedBlockTest, UsbDisplayIsLentAndTakenBackTickByTick) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(7), 1);
+    OtherProgram other;
+    ASSERT_TRUE(other.Ready());
+    other.Write(150);
+
+    Tick();
+    EXPECT_TRUE(Attached());
+    EXPECT_EQ(other.Word(), 150) << "the block is not examined in the tick that attaches";
+    Tick();
+    EXPECT_EQ(other.Word(), 7) << "any other value is overwritten with the port number";
+
+    const std::size_t opensBefore = zelcompat::HidOpenCount(display.DeviceId());
+    other.Write(kPauseRequest);
+    Tick();
+    EXPECT_EQ(other.Word(), kPausedAnswer);
+    EXPECT_EQ(other.Id1(), 0x21u) << "the last serial identification's bytes, even on USB";
+    EXPECT_EQ(other.Id2(), 0x43u);
+    EXPECT_TRUE(Paused());
+    EXPECT_EQ(g_driver.deviceHandle, nullptr);
+    EXPECT_EQ(zelcompat::HidOpenHandleCount(display.DeviceId()), 0u) << "the display is released";
+
+    // While paused: no tick looks at the display, a second 101 answers nothing, and the host's
+    // writes go into the image only.
+    other.ClearIds();
+    other.Write(kPauseRequest);
+    const std::vector<unsigned char> meanwhile = DistinctCells(40, 4);
+    EXPECT_EQ(g_driver.WriteMain(meanwhile.data(), 40), 1);
+    Settle();
+    Tick(3);
+    EXPECT_EQ(other.Word(), kPauseRequest);
+    EXPECT_EQ(other.Id1(), 0u);
+    EXPECT_EQ(zelcompat::HidOpenCount(display.DeviceId()), opensBefore) << "never found again";
+    const int hellos = display.HellosReceived();
+
+    other.Write(kResumeRequest);
+    Tick();
+    EXPECT_EQ(other.Word(), 0) << "the remainder is left";
+    EXPECT_FALSE(Paused());
+    EXPECT_NE(g_driver.deviceHandle, nullptr);
+    EXPECT_EQ(display.HellosReceived(), hellos + 1) << "the display is opened afresh";
+    EXPECT_EQ(Shown(display, 40), meanwhile) << "the host's current line comes back with it";
+    EXPECT_EQ(g_driver.m_sectionHandle, nullptr) << "detached after a resume";
+
+    Tick();
+    EXPECT_TRUE(Attached());
+    EXPECT_EQ(other.Word(), 0);
+    Tick();
+    EXPECT_EQ(other.Word(), 7);
+    EXPECT_EQ(WriteAndShow(display, 5), DistinctCells(40, 5));
+}
+
+TEST_F(SharedBlockTest, ResumeWithPauseLeftOverPausesAgainAfterReattaching) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(7), 1);
+    OtherProgram other;
+    Tick(2);
+    other.Write(kPauseRequest);
+    Tick();
+    ASSERT_TRUE(Paused());
+
+    other.Write(kResumeRequest + kPauseRequest);
+    Tick();
+    EXPECT_EQ(other.Word(), kPauseRequest);
+    EXPECT_FALSE(Paused());
+    EXPECT_NE(g_driver.deviceHandle, nullptr);
+    EXPECT_FALSE(Attached());
+    Tick();
+    EXPECT_TRUE(Attached());
+    EXPECT_FALSE(Paused());
+    Tick();
+    EXPECT_TRUE(Paused());
+    EXPECT_EQ(other.Word(), kPausedAnswer);
+    EXPECT_EQ(g_driver.deviceHandle, nullptr);
+}
+
+TEST_F(SharedBlockTest, ResumeWithoutPauseLeavesAWorkingDisplayAsItIs) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(7), 1);
+    OtherProgram other;
+    Tick(2);
+    const HANDLE link = g_driver.deviceHandle;
+    const int hellos = display.HellosReceived();
+    other.Write(kResumeRequest);
+    Tick();
+    EXPECT_EQ(other.Word(), 0);
+    EXPECT_FALSE(Attached());
+    EXPECT_EQ(g_driver.deviceHandle, link) << "the link was not taken down";
+    EXPECT_EQ(display.HellosReceived(), hellos);
+    EXPECT_EQ(WriteAndShow(display, 6), DistinctCells(40, 6));
+}
+
+TEST_F(SharedBlockTest, PortNumbersThatReadAsRequestsArePublishedAsNoPort) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(0), 1);
+    OtherProgram other;
+    Tick();
+    struct Case {
+        std::int32_t portNumber;
+        std::int32_t published;
+    };
+    for (const Case c :
+         {Case{3, 3}, Case{101, 0}, Case{102, 0}, Case{199, 199}, Case{200, 0}, Case{256, 0}}) {
+        SCOPED_TRACE(c.portNumber);
+        g_driver.m_portNumber = c.portNumber;
+        Tick(3);
+        EXPECT_EQ(other.Word(), c.published);
+        EXPECT_FALSE(Paused());
+        EXPECT_TRUE(Attached());
+        EXPECT_NE(g_driver.deviceHandle, nullptr);
+    }
+}
+
+TEST_F(SharedBlockTest, SectionTooShortForTheViewIsIgnored) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(7), 1);
+    OtherProgram other(100);
+    ASSERT_TRUE(other.Ready());
+    other.Write(kPauseRequest);
+    Tick(3);
+    EXPECT_NE(g_driver.m_sectionHandle, nullptr);
+    EXPECT_EQ(g_driver.m_blockView, nullptr);
+    EXPECT_EQ(other.Word(), kPauseRequest) << "nothing is read or written";
+    EXPECT_FALSE(Paused());
+    EXPECT_EQ(WriteAndShow(display, 7), DistinctCells(40, 7));
+}
+
+TEST_F(SharedBlockTest, TheDisplayComesBackOnlyWhenNeitherTheHostNorTheOtherProgramHoldsItAway) {
+    UsbDisplay display;
+    ASSERT_EQ(OpenUsb(7), 1);
+    OtherProgram other;
+    Tick(2);
+    other.Write(kPauseRequest);
+    Tick();
+    ASSERT_TRUE(Paused());
+
+    // The host suspends and resumes while the display is lent: it stays with the other program.
+    EXPECT_NE(g_driver.Suspend(1), 0);
+    EXPECT_NE(g_driver.Suspend(0), 0);
+    Tick();
+    EXPECT_EQ(g_driver.deviceHandle, nullptr);
+
+    // The host suspends again; the other program hands the display back: it stays closed until
+    // the host resumes.
+    EXPECT_NE(g_driver.Suspend(1), 0);
+    other.Write(kResumeRequest);
+    Tick();
+    EXPECT_FALSE(Paused());
+    EXPECT_EQ(g_driver.deviceHandle, nullptr);
+    EXPECT_NE(g_driver.Suspend(0), 0);
+    EXPECT_NE(g_driver.deviceHandle, nullptr);
+    EXPECT_EQ(WriteAndShow(display, 8), DistinctCells(40, 8));
+}
+
+TEST_F(SharedBlockTest, SerialDisplayIsReleasedForTheOtherProgramsOwnUse) {
+    SerialDisplay display;
+    LinkPort(3, display.SlavePath());
+    {
+        RunningClock clock;
+        ASSERT_EQ(OpenDriver("COM3"), 1);
+    }
+    Settle();
+    OtherProgram other;
+    Tick(2);
+    EXPECT_EQ(other.Word(), 3);
+
+    other.Write(kPauseRequest);
+    Tick();
+    EXPECT_EQ(other.Word(), kPausedAnswer);
+    EXPECT_EQ(other.Id1(), 0x12u);
+    EXPECT_EQ(other.Id2(), 0x34u);
+    EXPECT_EQ(g_driver.m_serial, nullptr);
+
+    // The other program opens the port itself (exclusively) and shows its own cells.
+    const HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << "the driver let go of the port";
+    std::vector<std::uint8_t> own(42, 0xFF);
+    const std::vector<std::uint8_t> frame = Frame(0x00, own);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr));
+    const int framesBefore = display.DisplayFramesReceived();
+    ASSERT_TRUE(display.WaitUntil([framesBefore](const SerialDisplay& d) {
+        return d.DisplayFramesReceived() > framesBefore;
+    }));
+    // Meanwhile the host writes a line, which the driver keeps for later.
+    const std::vector<unsigned char> line = DistinctCells(40, 9);
+    EXPECT_EQ(g_driver.WriteMain(line.data(), 40), 1);
+    Settle();
+    Tick(3);
+    EXPECT_EQ(other.Word(), kPausedAnswer);
+    EXPECT_TRUE(CloseHandle(port));
+
+    other.Write(kResumeRequest + 5);
+    const int identifications = display.IdentifyRequests();
+    {
+        RunningClock clock;
+        ASSERT_TRUE(display.WaitUntil([identifications](const SerialDisplay& d) {
+            return d.IdentifyRequests() > identifications && d.IdentifyDonesReceived() >= 2;
+        }));
+        ASSERT_TRUE(display.WaitUntil([line](const SerialDisplay& d) {
+            const zelsim::SerialCells shown = d.ShownCells();
+            return std::equal(shown.begin() + 2, shown.end(), line.begin());
+        })) << "the host's line is back on the display";
+    }
+    Settle();
+    Tick(3);
+    EXPECT_FALSE(Paused());
+    EXPECT_NE(g_driver.m_serial, nullptr);
+    EXPECT_EQ(other.Word(), 3) << "attached again and publishing the port number";
+}
+
+TEST_F(SharedBlockTest, DestroyingTheDriverObjectLetsGoOfTheBlock) {
+    OtherProgram other;
+    const std::size_t handles = zelcompat::LiveHandleCount();
+    const std::size_t views = zelcompat::MappedViewCount();
+    {
+        CBrailleSampleDriver driver;
+        EXPECT_EQ(driver.ServiceSharedBlock(), 1);
+        EXPECT_NE(driver.m_blockView, nullptr);
+        EXPECT_EQ(zelcompat::LiveHandleCount(), handles + 1);
+    }
+    EXPECT_EQ(zelcompat::LiveHandleCount(), handles);
+    EXPECT_EQ(zelcompat::MappedViewCount(), views);
+}
+
+}  // namespace
