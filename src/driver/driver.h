@@ -92,6 +92,9 @@ struct FrameParser {
 // is sent on it until a port is opened again.
 constexpr std::uint8_t kSerialLinkDown = 4;
 
+// A serial display frame unacknowledged for longer than this is taken as lost.
+constexpr DWORD kSerialAckTimeoutMs = 400;
+
 // The serial records' capacity: a frame of up to 126 bytes, so a payload of up to 119.
 constexpr std::size_t kSerialRecordSize = 126;
 constexpr std::size_t kSerialFrameOverhead = 7;
@@ -372,6 +375,9 @@ class CBrailleSampleDriver : public IBrailleDriver {
     void PollSerial();
     // Suspends the driver from the worker thread, as Suspend(1) would (poll_cycle.cpp).
     void SuspendFromWorker();
+    // Waits (spinning, at most the acknowledgement time-out) until the display has acknowledged
+    // the frame in flight, handling what it sends meanwhile (serial_link.cpp).
+    void AwaitSerialAck();
     // Reads what the serial port holds, at most `size` bytes, without waiting (serial_link.cpp).
     std::uint32_t ReadArrivedBytes(std::uint8_t* buffer, std::uint32_t size);
     // Checks a completed frame and acts on it (serial_protocol.cpp).

@@ -89,6 +89,19 @@ int CBrailleSampleDriver::IdentifySerialDevice() {
     return 0;
 }
 
+void CBrailleSampleDriver::AwaitSerialAck() {
+    // Passes as in the identification: take what has arrived, then spin briefly. Keys that arrive
+    // meanwhile are handled as in a tick.
+    for (DWORD elapsed = 0; m_awaitingAck != 0 && elapsed <= kSerialAckTimeoutMs;
+         elapsed += kPassMs) {
+        std::uint8_t received[32];
+        const std::uint32_t count = ReadArrivedBytes(received, sizeof received);
+        for (std::uint32_t i = 0; i < count; ++i) FeedByte(received[i]);
+        if (m_awaitingAck == 0) return;
+        BusyWait(kPassMs);
+    }
+}
+
 std::uint32_t CBrailleSampleDriver::ReadArrivedBytes(std::uint8_t* buffer, std::uint32_t size) {
     // Only what has arrived is asked for, so the read completes at once on every system (Wine
     // keeps a "return what has arrived" read pending on a quiet line).

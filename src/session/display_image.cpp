@@ -82,4 +82,7 @@ void CBrailleSampleDriver::BlankBeforeClose() {
     m_deferredPending = 0;
     m_awaitingAck = 0;
     ClearCells();
+    // Closing the port purges it: a frame the display has not taken in by then is lost, or reaches
+    // it cut short. The display's acknowledgement says it has the blank frame.
+    if (m_useHid == 0) AwaitSerialAck();
 }

@@ -6,8 +6,6 @@ namespace {
 
 // A USB frame unacknowledged for longer than this is taken as lost and the link is recovered.
 constexpr DWORD kHidAckTimeoutMs = 1000;
-// A serial frame unacknowledged for longer than this is dropped and counted.
-constexpr DWORD kSerialAckTimeoutMs = 400;
 // The time-out that finds more than this many before it gives the serial link up.
 constexpr std::uint8_t kSerialTimeoutsTolerated = 2;
 // What a tick takes from the serial port at most.

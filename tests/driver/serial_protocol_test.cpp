@@ -1,6 +1,9 @@
 // The serial frame protocol on a raw line: frames on the wire, the parser, acknowledgements and
 // the held-back display frame. The driver's routines are called directly on this thread.
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "serial_fixture.h"
 
@@ -157,6 +160,34 @@ TEST_F(SerialProtocolTest, AnAcknowledgementStartsTheCountOfTimeOutsAgain) {
     Feed(kAckFrame);
     EXPECT_EQ(g_driver.m_serialTimeouts, 0);
     m_line.Take();
+}
+
+TEST_F(SerialProtocolTest, TheBlankFrameAtCloseReachesADisplayThatReadsLate) {
+    // Closing purges the port, which throws away what the display has not read yet. The display
+    // here reads 30 ms late and then acknowledges; the clock moves at about real speed, so the
+    // acknowledgement time-out is 400 ms away.
+    std::atomic<bool> stop{false};
+    std::thread clock([&stop] {
+        while (!stop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            zelcompat::AdvanceTicks(1);
+        }
+    });
+    Bytes received;
+    std::thread display([this, &received] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        received = m_line.Take();
+        m_line.Put(kAckFrame);
+    });
+    g_driver.BlankBeforeClose();
+    g_driver.CloseTransport();
+    display.join();
+    stop.store(true);
+    clock.join();
+    Bytes blank = {0x01, 0x02, 0x00, 0x2A, 0x03};
+    blank.insert(blank.end(), 42, 0x00);
+    blank.insert(blank.end(), {0x7A, 0xAA});
+    EXPECT_EQ(received, blank);
 }
 
 }  // namespace

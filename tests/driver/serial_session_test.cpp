@@ -219,8 +219,8 @@ TEST_F(SerialSessionTest, SuspendThenCloseThenOpenBringsTheDisplayUpAndCloseRele
     {
         RunningClock clock;
         ASSERT_EQ(OpenDriver("COM3"), 1);
+        g_driver.Close();
     }
-    g_driver.Close();
     // The port is free again: this process can open it exclusively.
     const HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr);

@@ -246,6 +246,10 @@ TEST_F(SharedBlockTest, SerialDisplayIsReleasedForTheOtherProgramsOwnUse) {
         ASSERT_EQ(OpenDriver("COM3"), 1);
     }
     Settle();
+    // Closing the port purges it, so the pause below must not come before the display has read
+    // the end of the identification (ticks on the manual clock follow each other at once).
+    ASSERT_TRUE(
+        display.WaitUntil([](const SerialDisplay& d) { return d.IdentifyDonesReceived() >= 1; }));
     OtherProgram other;
     Tick(2);
     EXPECT_EQ(other.Word(), 3);
@@ -263,9 +267,9 @@ TEST_F(SharedBlockTest, SerialDisplayIsReleasedForTheOtherProgramsOwnUse) {
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << "the driver let go of the port";
     std::vector<std::uint8_t> own(42, 0xFF);
     const std::vector<std::uint8_t> frame = Frame(0x00, own);
+    const int framesBefore = display.DisplayFramesReceived();
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(port, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr));
-    const int framesBefore = display.DisplayFramesReceived();
     ASSERT_TRUE(display.WaitUntil([framesBefore](const SerialDisplay& d) {
         return d.DisplayFramesReceived() > framesBefore;
     }));

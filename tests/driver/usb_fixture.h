@@ -54,29 +54,6 @@ class UsbTest : public DriverTest {
     bool m_hadReadEvent = false;
 };
 
-// Moves the manual clock on in small steps from another thread for as long as it lives, so that a
-// worker spinning on the tick count (the hello exchange) gets through its waits.
-class RunningClock {
-  public:
-    RunningClock()
-        : m_thread([this] {
-              while (!m_stop.load()) {
-                  zelcompat::AdvanceTicks(1);
-                  std::this_thread::yield();
-              }
-          }) {}
-    ~RunningClock() {
-        m_stop.store(true);
-        m_thread.join();
-    }
-    RunningClock(const RunningClock&) = delete;
-    RunningClock& operator=(const RunningClock&) = delete;
-
-  private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 // Host cells whose every cell differs from its neighbours and from those of other seeds.
 inline std::vector<unsigned char> DistinctCells(std::size_t count, unsigned seed) {
     std::vector<unsigned char> cells(count);
