@@ -467,7 +467,7 @@ class Session {
             std::string error;
             if (!Step(command, error)) {
                 if (error.empty()) return;  // still waiting
-                Print(std::string(ProgramName()) + ": " + error);
+                std::fflush(stdout);
                 std::fprintf(stderr, "%s: %s\n", ProgramName(), error.c_str());
                 if (!m_interactive) {
                     m_failed = true;
