@@ -350,6 +350,10 @@ struct SerialDisplay::Impl {
     }
 };
 
+std::string BrailleText(const std::uint8_t* cells, std::size_t count) {
+    return detail::BrailleText(std::vector<std::uint8_t>(cells, cells + count));
+}
+
 SerialDisplay::SerialDisplay(const SerialDisplayOptions& options)
     : m_impl(std::make_unique<Impl>(options)) {
     m_impl->Open();
@@ -453,6 +457,14 @@ std::vector<SerialCells> SerialDisplay::ShownLines() const {
     return m_impl->shownLines;
 }
 
+std::vector<SerialCells> SerialDisplay::ShownLinesFrom(std::size_t first) const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    const std::vector<SerialCells>& lines = m_impl->shownLines;
+    if (first >= lines.size()) return {};
+    return std::vector<SerialCells>(lines.begin() + static_cast<std::ptrdiff_t>(first),
+                                    lines.end());
+}
+
 SerialCells SerialDisplay::ShownCells() const {
     SerialCells cells = ShownDeviceCells();
     for (std::uint8_t& cell : cells) cell = DeviceToHost(cell);
@@ -509,6 +521,14 @@ int SerialDisplay::PendingAnswers() const {
 std::vector<SerialWireFrame> SerialDisplay::Wire() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->wire;
+}
+
+std::vector<SerialWireFrame> SerialDisplay::WireFrom(std::size_t first) const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    const std::vector<SerialWireFrame>& wire = m_impl->wire;
+    if (first >= wire.size()) return {};
+    return std::vector<SerialWireFrame>(wire.begin() + static_cast<std::ptrdiff_t>(first),
+                                        wire.end());
 }
 
 bool SerialDisplay::WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,

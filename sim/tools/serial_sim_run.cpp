@@ -19,43 +19,26 @@
 // expectation failed or the script did not run to its end; 2 for a usage or setup error.
 #include <zel_sim/serial_display.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tool_support.h"
+
 namespace {
 
+using namespace zelsim::tools;
 using Clock = std::chrono::steady_clock;
-
-constexpr int kUsageError = 2;
-
-volatile sig_atomic_t g_child = 0;
-volatile sig_atomic_t g_signal = 0;
-
-void ForwardSignal(int number) {
-    g_signal = number;
-    if (g_child > 0) kill(static_cast<pid_t>(g_child), number);
-}
-
-[[noreturn]] void Die(const std::string& message) {
-    std::fprintf(stderr, "zel-serial-sim-run: %s\n", message.c_str());
-    std::exit(kUsageError);
-}
 
 void Usage() {
     std::fputs(
@@ -80,34 +63,6 @@ void Usage() {
         stderr);
 }
 
-unsigned long Number(const std::string& text, unsigned long max, const char* what) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0 || value > max)
-        Die(std::string("bad ") + what + ": '" + text + "'");
-    return value;
-}
-
-// ---- Frame names ----
-
-struct TypeName {
-    std::uint8_t type;
-    const char* name;
-};
-constexpr TypeName kTypeNames[] = {
-    {0x00, "frame"},    {0x10, "function"}, {0x11, "routing"}, {0x13, "char"}, {0x14, "scan"},
-    {0x24, "identify"}, {0x25, "reply"},    {0x26, "done"},    {0x7F, "ack"},
-};
-
-std::string NameOf(std::uint8_t type) {
-    for (const TypeName& t : kTypeNames)
-        if (t.type == type) return t.name;
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%02X", type);
-    return text;
-}
-
 struct WirePattern {
     std::optional<bool> fromDriver;  // none: either side
     std::uint8_t type;
@@ -124,13 +79,10 @@ WirePattern ParseWirePattern(std::string item) {
         pattern.fromDriver = false;
         item = item.substr(8);
     }
-    for (const TypeName& t : kTypeNames) {
-        if (item == t.name) {
-            pattern.type = t.type;
-            return pattern;
-        }
-    }
-    pattern.type = static_cast<std::uint8_t>(Number(item, 0xFF, "frame name in --expect-wire"));
+    const std::optional<std::uint8_t> named = FrameTypeOf(item);
+    pattern.type =
+        named ? *named
+              : static_cast<std::uint8_t>(Number(item, 0xFF, "frame name in --expect-wire"));
     return pattern;
 }
 
@@ -149,29 +101,10 @@ std::vector<WirePattern> ParseWire(const std::string& list) {
     return patterns;
 }
 
-std::vector<std::uint8_t> ParseHex(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ' || c == ',' || c == ':') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) Die("bad cell list: '" + text + "'");
-        digits += c;
-    }
-    if (digits.empty() || digits.size() % 2 != 0 || digits.size() / 2 > zelsim::kSerialCells)
-        Die("a cell list is 1 to 42 bytes in hex: '" + text + "'");
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
-
-std::string Hex(const std::uint8_t* bytes, std::size_t count) {
-    std::string text;
-    char byte[4];
-    for (std::size_t i = 0; i < count; ++i) {
-        std::snprintf(byte, sizeof(byte), i ? " %02x" : "%02x", bytes[i]);
-        text += byte;
-    }
-    return text;
+std::vector<std::uint8_t> CellList(const std::string& text) {
+    const std::optional<std::vector<std::uint8_t>> bytes = ParseHex(text, zelsim::kSerialCells);
+    if (!bytes) Die("a cell list is 1 to 42 bytes in hex: '" + text + "'");
+    return *bytes;
 }
 
 // ---- Options ----
@@ -257,9 +190,9 @@ Options Parse(int argc, char** argv) {
                 {afterFrames, Step::ScanCode,
                  static_cast<std::uint16_t>(Number(value("--scan"), 0xFFFF, "--scan"))});
         } else if (arg == "--expect-cells") {
-            o.expectCells = ParseHex(value("--expect-cells"));
+            o.expectCells = CellList(value("--expect-cells"));
         } else if (arg == "--expect-shown") {
-            o.expectShown = ParseHex(value("--expect-shown"));
+            o.expectShown = CellList(value("--expect-shown"));
         } else if (arg == "--expect-wire") {
             o.expectWire = ParseWire(value("--expect-wire"));
         } else {
@@ -274,127 +207,6 @@ Options Parse(int argc, char** argv) {
     }
     return o;
 }
-
-// ---- The devices folder ----
-
-bool IsFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string Absolute(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string result = real;
-    std::free(real);
-    return result;
-}
-
-std::string Parent(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
-std::string FindPrefix(const Options& o) {
-    if (!o.wineprefix.empty()) return Absolute(o.wineprefix);
-    for (const char* name : {"ZEL_WINEPREFIX", "WINEPREFIX"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return Absolute(value);
-    }
-    for (const std::string& arg : o.command) {
-        if (!IsFile(arg)) continue;
-        for (std::string dir = Parent(Absolute(arg)); dir != "/"; dir = Parent(dir))
-            if (IsFile(dir + "/CMakeCache.txt")) return dir + "/wineprefix";
-    }
-    Die("no Wine prefix: give --wineprefix, set WINEPREFIX, pass a program of a build folder, or "
-        "use --devices");
-}
-
-// The link comN -> the display's slave, for the runner's lifetime.
-class PortLink {
-  public:
-    PortLink(const std::string& folder, int port, const std::string& target)
-        : m_path(folder + "/com" + std::to_string(port)) {
-        const std::string lock = folder + "/.pty-com" + std::to_string(port) + ".lock";
-        m_lock = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_lock < 0 || flock(m_lock, LOCK_EX) != 0) Die("cannot lock " + lock);
-        struct stat st {};
-        if (lstat(m_path.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) Die(m_path + " exists and is no symbolic link");
-            char previous[4096];
-            const ssize_t length = readlink(m_path.c_str(), previous, sizeof(previous) - 1);
-            if (length < 0) Die("cannot read the link " + m_path);
-            m_previous = std::string(previous, static_cast<std::size_t>(length));
-            unlink(m_path.c_str());
-        }
-        if (symlink(target.c_str(), m_path.c_str()) != 0) Die("cannot link " + m_path);
-    }
-    ~PortLink() {
-        unlink(m_path.c_str());
-        if (m_previous && symlink(m_previous->c_str(), m_path.c_str()) != 0)
-            std::fprintf(stderr, "zel-serial-sim-run: could not restore %s -> %s\n", m_path.c_str(),
-                         m_previous->c_str());
-        close(m_lock);
-    }
-    PortLink(const PortLink&) = delete;
-    PortLink& operator=(const PortLink&) = delete;
-
-  private:
-    std::string m_path;
-    std::optional<std::string> m_previous;
-    int m_lock = -1;
-};
-
-// Wine's server runs as a session leader without a terminal, so opening the COM port's
-// pseudo-terminal would make that its controlling terminal, and closing the master at the end
-// would hang up on the server (it dumps all its objects to stderr on that SIGHUP). A small process
-// in a session of its own takes the terminal first, so that no one else can.
-class TerminalKeeper {
-  public:
-    explicit TerminalKeeper(const std::string& slave) {
-        int ready[2];
-        if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(m_hold, O_CLOEXEC) != 0) Die("pipe2 failed");
-        m_pid = fork();
-        if (m_pid < 0) Die("fork failed");
-        if (m_pid == 0) {
-            // Only async-signal-safe calls: the simulator's thread runs in the parent.
-            close(ready[0]);
-            close(m_hold[1]);  // else the keeper would hold open the end it waits on
-            setsid();
-            const int fd = open(slave.c_str(), O_RDWR);  // no O_NOCTTY: this is the point
-            const char result = fd >= 0 ? '1' : '0';
-            [[maybe_unused]] const ssize_t ignored = write(ready[1], &result, 1);
-            char byte;
-            while (read(m_hold[0], &byte, 1) < 0 && errno == EINTR) {
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        close(m_hold[0]);
-        char result = '0';
-        if (read(ready[0], &result, 1) != 1 || result != '1')
-            std::fprintf(stderr, "zel-serial-sim-run: could not take %s as a terminal\n",
-                         slave.c_str());
-        close(ready[0]);
-    }
-    ~TerminalKeeper() {
-        close(m_hold[1]);  // the keeper reads end of file and leaves
-        int status = 0;
-        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    TerminalKeeper(const TerminalKeeper&) = delete;
-    TerminalKeeper& operator=(const TerminalKeeper&) = delete;
-
-  private:
-    pid_t m_pid = -1;
-    int m_hold[2] = {-1, -1};
-};
 
 // ---- Running ----
 
@@ -429,39 +241,6 @@ const char* StepName(const Step& step) {
     return "?";
 }
 
-pid_t Start(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
-    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child < 0) Die("fork failed");
-    if (child == 0) {
-        execvp(argv[0], argv.data());
-        std::fprintf(stderr, "zel-serial-sim-run: cannot run %s: %s\n", argv[0],
-                     std::strerror(errno));
-        _exit(127);
-    }
-    return child;
-}
-
-// The exit status in the shell's terms: the code, or 128 + the signal.
-int StatusOf(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return 1;
-}
-
-// Lets the display read what the command wrote last: waits until no byte has come for a while.
-void Settle(const zelsim::SerialDisplay& display) {
-    int last = display.BytesReceived();
-    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 50; ++rounds) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int now = display.BytesReceived();
-        quiet = now == last ? quiet + 1 : 0;
-        last = now;
-    }
-}
-
 void PrintWire(const std::vector<zelsim::SerialWireFrame>& wire) {
     std::printf("wire (%zu frames; repeats folded):\n", wire.size());
     constexpr int kMaxLines = 200;
@@ -475,10 +254,7 @@ void PrintWire(const std::vector<zelsim::SerialWireFrame>& wire) {
             std::printf("  ... %zu more\n", wire.size() - i);
             break;
         }
-        const zelsim::SerialWireFrame& f = wire[i];
-        std::printf("  %-7s %s", f.fromDriver ? "driver" : "display", NameOf(f.type).c_str());
-        if (!f.payload.empty() && f.type != 0x00)  // display frames: the cells line shows the last
-            std::printf(" %s", Hex(f.payload.data(), f.payload.size()).c_str());
+        std::printf("  %s", DescribeFrame(wire[i]).c_str());
         if (j - i > 1) std::printf(" (x%zu)", j - i);
         std::printf("\n");
         i = j;
@@ -500,6 +276,7 @@ std::size_t MatchWire(const std::vector<zelsim::SerialWireFrame>& wire,
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetProgramName("zel-serial-sim-run");
     const Options options = Parse(argc, argv);
 
     std::string folder;
@@ -508,7 +285,10 @@ int main(int argc, char** argv) {
         folder = Absolute(options.devices);
         setenv("ZEL_DOSDEVICES", folder.c_str(), 1);
     } else {
-        const std::string prefix = FindPrefix(options);
+        const std::string prefix = FindWinePrefix(options.wineprefix, options.command);
+        if (prefix.empty())
+            Die("no Wine prefix: give --wineprefix, set WINEPREFIX, pass a program of a build "
+                "folder, or use --devices");
         folder = prefix + "/dosdevices";
         setenv("ZEL_WINEPREFIX", prefix.c_str(), 1);
         setenv("WINEPREFIX", prefix.c_str(), 1);
@@ -528,13 +308,8 @@ int main(int argc, char** argv) {
                     display.SlavePath().c_str());
         std::fflush(stdout);
 
-        struct sigaction action {};
-        action.sa_handler = ForwardSignal;
-        sigemptyset(&action.sa_mask);
-        for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
-
-        const pid_t child = Start(options.command);
-        g_child = child;
+        const pid_t child = StartCommand(options.command);
+        ForwardSignalsTo(child);
         const Clock::time_point start = Clock::now();
         Clock::time_point nextStep = start;
         Clock::time_point killAt = Clock::time_point::max();
@@ -561,8 +336,8 @@ int main(int argc, char** argv) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        g_child = 0;
-        commandStatus = StatusOf(status);
+        ForwardSignalsTo(0);
+        commandStatus = ShellStatus(status);
         Settle(display);
     }
 
@@ -622,7 +397,7 @@ int main(int argc, char** argv) {
         }
     }
     std::fflush(stdout);
-    if (g_signal != 0) return 128 + g_signal;
+    if (SignalReceived() != 0) return 128 + SignalReceived();
     if (commandStatus != 0) return commandStatus;
     return failed ? 1 : 0;
 }

@@ -289,6 +289,19 @@ TEST_F(SerialDisplayTest, DisplayFrameIsAckedAndShownInHostDotOrder) {
     EXPECT_EQ(braille.size(), 42u * 3);
     EXPECT_EQ(braille.substr(0, 9), "\u2847\u2800\u2840");
     EXPECT_EQ(braille.substr(41 * 3), "\u28FF");
+
+    // A watcher takes the lines and frames that came after those it has seen.
+    ASSERT_EQ(display.ShownLinesFrom(1).size(), 1u);
+    EXPECT_EQ(display.ShownLinesFrom(1)[0], expected);
+    EXPECT_TRUE(display.ShownLinesFrom(2).empty());
+    const std::size_t frames = display.Wire().size();
+    ASSERT_GE(frames, 2u);
+    const std::vector<SerialWireFrame> last = display.WireFrom(frames - 2);
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_TRUE(last[0].fromDriver);
+    EXPECT_EQ(last[0].payload, Bytes(sent.begin(), sent.end()));
+    EXPECT_EQ(last[1].type, kAckType);
+    EXPECT_TRUE(display.WireFrom(frames + 5).empty());
 }
 
 // The sum runs over 16 bits: 42 cells of FF take it past a byte, 255 bytes of FF past 16 bits.

@@ -39,6 +39,9 @@ struct SerialWireFrame {
     std::vector<std::uint8_t> payload;
 };
 
+// Cells in the host's dot order (bit i = dot i+1) as Unicode braille (U+2800 + dots), in UTF-8.
+std::string BrailleText(const std::uint8_t* cells, std::size_t count);
+
 class SerialDisplay {
   public:
     // Opens a pseudo-terminal (raw, both sides) and starts serving its master side.
@@ -91,6 +94,9 @@ class SerialDisplay {
     SerialCells ShownCells() const;
     // Every line the display has shown, oldest first, in the host's dot order.
     std::vector<SerialCells> ShownLines() const;
+    // The lines from the `first`th on (none when there are no more), for a watcher that takes
+    // them as they come.
+    std::vector<SerialCells> ShownLinesFrom(std::size_t first) const;
     // The same cells as the display holds them (device dot order).
     SerialCells ShownDeviceCells() const;
     // Display frames shown.
@@ -112,6 +118,8 @@ class SerialDisplay {
     int PendingAnswers() const;
     // Every good frame in both directions, in line order.
     std::vector<SerialWireFrame> Wire() const;
+    // The frames from the `first`th on.
+    std::vector<SerialWireFrame> WireFrom(std::size_t first) const;
     // Waits (real time, at most `timeoutMs`) until `condition` holds; true if it did.
     bool WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,
                    int timeoutMs = 5000) const;
