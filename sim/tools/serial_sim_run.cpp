@@ -153,19 +153,8 @@ Options Parse(int argc, char** argv) {
             o.wineprefix = value("--wineprefix");
         } else if (arg == "--devices") {
             o.devices = value("--devices");
-        } else if (arg == "--cells") {
-            o.display.textCells =
-                static_cast<std::uint8_t>(Number(value("--cells"), 0xFF, "--cells"));
-        } else if (arg == "--ids") {
-            const std::string ids = value("--ids");
-            const std::size_t comma = ids.find(',');
-            if (comma == std::string::npos) Die("--ids wants A,B");
-            o.display.deviceId1 =
-                static_cast<std::uint8_t>(Number(ids.substr(0, comma), 0xFF, "--ids"));
-            o.display.deviceId2 =
-                static_cast<std::uint8_t>(Number(ids.substr(comma + 1), 0xFF, "--ids"));
-        } else if (arg == "--no-identify-reply") {
-            o.display.answerIdentify = false;
+        } else if (TakeDisplayOption(arg, value, o.display)) {
+            // --cells, --ids or --no-identify-reply, taken
         } else if (arg == "--timeout") {
             o.timeoutSeconds = static_cast<int>(Number(value("--timeout"), 86400, "--timeout"));
         } else if (arg == "--step-ms") {

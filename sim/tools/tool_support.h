@@ -40,6 +40,13 @@ inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return Hex(bytes.data(), bytes.size());
 }
 
+// ---- The display's options ----
+
+// Takes one of the display's own options (--cells N, --ids A,B, --no-identify-reply) into
+// `display`, asking `value` for its value; false when `arg` is none of them. Bad values Die.
+template <typename Value>
+bool TakeDisplayOption(const std::string& arg, Value value, SerialDisplayOptions& display);
+
 // ---- Frames ----
 
 // The name of a frame type ("frame", "ack", "routing", ...), or the type in hex ("0x42").
@@ -111,5 +118,23 @@ int ShellStatus(int waitStatus);
 // Lets the display read what the other side wrote last: waits (at most about a second) until no
 // byte has come for a while.
 void Settle(const SerialDisplay& display);
+
+template <typename Value>
+bool TakeDisplayOption(const std::string& arg, Value value, SerialDisplayOptions& display) {
+    if (arg == "--cells") {
+        display.textCells = static_cast<std::uint8_t>(Number(value("--cells"), 0xFF, "--cells"));
+    } else if (arg == "--ids") {
+        const std::string ids = value("--ids");
+        const std::size_t comma = ids.find(',');
+        if (comma == std::string::npos) Die("--ids wants A,B");
+        display.deviceId1 = static_cast<std::uint8_t>(Number(ids.substr(0, comma), 0xFF, "--ids"));
+        display.deviceId2 = static_cast<std::uint8_t>(Number(ids.substr(comma + 1), 0xFF, "--ids"));
+    } else if (arg == "--no-identify-reply") {
+        display.answerIdentify = false;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 }  // namespace zelsim::tools

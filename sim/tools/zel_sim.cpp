@@ -386,19 +386,8 @@ Options ParseOptions(int argc, char** argv) {
             o.trace = true;
         } else if (arg == "--timeout") {
             o.timeoutSeconds = static_cast<int>(Number(value("--timeout"), 86400, "--timeout"));
-        } else if (arg == "--cells") {
-            o.display.textCells =
-                static_cast<std::uint8_t>(Number(value("--cells"), 0xFF, "--cells"));
-        } else if (arg == "--ids") {
-            const std::string ids = value("--ids");
-            const std::size_t comma = ids.find(',');
-            if (comma == std::string::npos) Die("--ids wants A,B");
-            o.display.deviceId1 =
-                static_cast<std::uint8_t>(Number(ids.substr(0, comma), 0xFF, "--ids"));
-            o.display.deviceId2 =
-                static_cast<std::uint8_t>(Number(ids.substr(comma + 1), 0xFF, "--ids"));
-        } else if (arg == "--no-identify-reply") {
-            o.display.answerIdentify = false;
+        } else if (TakeDisplayOption(arg, value, o.display)) {
+            // --cells, --ids or --no-identify-reply, taken
         } else if (arg == "--drop-acks") {
             const std::string frames = value("--drop-acks");
             o.dropAcks = frames == "all" ? kDropAll : Number(frames, 1000000, "--drop-acks");

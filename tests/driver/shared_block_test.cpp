@@ -80,6 +80,14 @@ class SharedBlockTest : public SerialTest {
         return Shown(display, 40);
     }
 
+    // Attaches, publishes, and pauses on the other program's request.
+    static void PauseThrough(OtherProgram& other) {
+        Tick(2);
+        other.Write(kPauseRequest);
+        Tick();
+        ASSERT_TRUE(Paused());
+    }
+
     std::size_t m_viewsBefore = 0;
 };
 
@@ -140,10 +148,7 @@ TEST_F(SharedBlockTest, ResumeWithPauseLeftOverPausesAgainAfterReattaching) {
     UsbDisplay display;
     ASSERT_EQ(OpenUsb(7), 1);
     OtherProgram other;
-    Tick(2);
-    other.Write(kPauseRequest);
-    Tick();
-    ASSERT_TRUE(Paused());
+    ASSERT_NO_FATAL_FAILURE(PauseThrough(other));
 
     other.Write(kResumeRequest + kPauseRequest);
     Tick();
@@ -215,10 +220,7 @@ TEST_F(SharedBlockTest, TheDisplayComesBackOnlyWhenNeitherTheHostNorTheOtherProg
     UsbDisplay display;
     ASSERT_EQ(OpenUsb(7), 1);
     OtherProgram other;
-    Tick(2);
-    other.Write(kPauseRequest);
-    Tick();
-    ASSERT_TRUE(Paused());
+    ASSERT_NO_FATAL_FAILURE(PauseThrough(other));
 
     // The host suspends and resumes while the display is lent: it stays with the other program.
     EXPECT_NE(g_driver.Suspend(1), 0);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host_interface.h"
+#include "zel_driver.h"
 
 namespace {
 
@@ -81,13 +81,9 @@ bool HookedScanCode(DWORD scanCode) {
 TEST(SerialHostCheck, TheRealDriverRunsTheSimulatedSerialDisplay) {
     const char* port = std::getenv("ZEL_PTY_COM");
     ASSERT_NE(port, nullptr) << "run through zel-serial-sim-run";
-    HMODULE dll = LoadLibraryA("zel.dll");
-    ASSERT_NE(dll, nullptr);
-    auto getInterface = reinterpret_cast<GetInterfaceFunction>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
-    ASSERT_NE(getInterface, nullptr);
-    HostDriver* driver = nullptr;
-    getInterface(&driver);
+    HMODULE dll = nullptr;
+    HostDriver* driver = LoadZelDriver(&dll);
+    ASSERT_NE(driver, nullptr) << "zel.dll or its export is missing";
     HHOOK hook = SetWindowsHookExA(WH_KEYBOARD_LL, &KeyboardHook, GetModuleHandleA(nullptr), 0);
     ASSERT_NE(hook, nullptr);
 

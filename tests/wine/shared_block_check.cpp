@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host_interface.h"
+#include "zel_driver.h"
 
 namespace {
 
@@ -45,13 +45,9 @@ std::string BesideThisProgram(const char* file) {
 TEST(SharedBlockCheck, AnotherProcessBorrowsTheDisplayAndHandsItBack) {
     const char* port = std::getenv("ZEL_PTY_COM");
     ASSERT_NE(port, nullptr) << "run through zel-serial-sim-run";
-    HMODULE dll = LoadLibraryA("zel.dll");
-    ASSERT_NE(dll, nullptr);
-    auto getInterface = reinterpret_cast<GetInterfaceFunction>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
-    ASSERT_NE(getInterface, nullptr);
-    HostDriver* driver = nullptr;
-    getInterface(&driver);
+    HMODULE dll = nullptr;
+    HostDriver* driver = LoadZelDriver(&dll);
+    ASSERT_NE(driver, nullptr) << "zel.dll or its export is missing";
 
     HostSink sink;
     ASSERT_EQ(driver->Open(port, &sink, "", ""), 1);
