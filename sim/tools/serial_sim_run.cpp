@@ -116,9 +116,7 @@ struct Step {
 };
 
 struct Options {
-    int port = 5;
-    std::string wineprefix;
-    std::string devices;
+    LinkOptions link;
     zelsim::SerialDisplayOptions display;
     int timeoutSeconds = 0;
     int stepMs = 50;
@@ -146,13 +144,8 @@ Options Parse(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             Usage();
             std::exit(0);
-        } else if (arg == "--port") {
-            o.port = static_cast<int>(Number(value("--port"), 256, "--port"));
-            if (o.port < 1) Die("--port must be 1 to 256");
-        } else if (arg == "--wineprefix") {
-            o.wineprefix = value("--wineprefix");
-        } else if (arg == "--devices") {
-            o.devices = value("--devices");
+        } else if (TakeLinkOption(arg, value, o.link)) {
+            // --port, --wineprefix or --devices, taken
         } else if (TakeDisplayOption(arg, value, o.display)) {
             // --cells, --ids or --no-identify-reply, taken
         } else if (arg == "--timeout") {
@@ -268,30 +261,18 @@ int main(int argc, char** argv) {
     SetProgramName("zel-serial-sim-run");
     const Options options = Parse(argc, argv);
 
-    std::string folder;
-    if (!options.devices.empty()) {
-        mkdir(options.devices.c_str(), 0755);  // a folder of the caller's own: made if missing
-        folder = Absolute(options.devices);
-        setenv("ZEL_DOSDEVICES", folder.c_str(), 1);
-    } else {
-        const std::string prefix = FindWinePrefix(options.wineprefix, options.command);
-        if (prefix.empty())
-            Die("no Wine prefix: give --wineprefix, set WINEPREFIX, pass a program of a build "
-                "folder, or use --devices");
-        folder = prefix + "/dosdevices";
-        setenv("ZEL_WINEPREFIX", prefix.c_str(), 1);
-        setenv("WINEPREFIX", prefix.c_str(), 1);
-    }
-    if (!IsDirectory(folder)) Die(folder + " is no folder (is the Wine prefix made?)");
-    const std::string portName = "COM" + std::to_string(options.port);
-    setenv("ZEL_PTY_COM", portName.c_str(), 1);
+    const std::string folder = PrepareLinkFolder(
+        options.link, options.command,
+        "no Wine prefix: give --wineprefix, set WINEPREFIX, pass a program of a build "
+        "folder, or use --devices");
+    const std::string portName = "COM" + std::to_string(options.link.port);
 
     zelsim::SerialDisplay display(options.display);
     int commandStatus = 0;
     std::size_t stepsSent = 0;
     bool timedOut = false;
     {
-        PortLink link(folder, options.port, display.SlavePath());
+        PortLink link(folder, options.link.port, display.SlavePath());
         TerminalKeeper keeper(display.SlavePath());
         std::printf("zel-serial-sim-run: %s -> %s\n", portName.c_str(),
                     display.SlavePath().c_str());

@@ -252,4 +252,24 @@ void Settle(const SerialDisplay& display) {
     }
 }
 
+std::string PrepareLinkFolder(const LinkOptions& link, const std::vector<std::string>& command,
+                              const char* noFolder) {
+    std::string folder;
+    if (!link.devices.empty()) {
+        mkdir(link.devices.c_str(), 0755);  // a folder of the caller's own: made if missing
+        folder = Absolute(link.devices);
+        setenv("ZEL_DOSDEVICES", folder.c_str(), 1);
+    } else {
+        const std::string prefix = FindWinePrefix(link.wineprefix, command);
+        if (prefix.empty()) Die(noFolder);
+        folder = prefix + "/dosdevices";
+        setenv("ZEL_WINEPREFIX", prefix.c_str(), 1);
+        setenv("WINEPREFIX", prefix.c_str(), 1);
+    }
+    if (!IsDirectory(folder)) Die(folder + " is no folder (is the Wine prefix made?)");
+    const std::string portName = "COM" + std::to_string(link.port);
+    setenv("ZEL_PTY_COM", portName.c_str(), 1);
+    return folder;
+}
+
 }  // namespace zelsim::tools

@@ -42,6 +42,36 @@ inline std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 // ---- The display's options ----
 
+// Where the display's line is linked: the COM port number and the folder of its comN entry.
+struct LinkOptions {
+    int port = 5;
+    std::string wineprefix;  // --wineprefix DIR: DIR/dosdevices
+    std::string devices;     // --devices DIR: DIR itself, for native programs
+};
+
+// Prepares the link's folder for a command run beside the display, and returns it: the devices
+// folder (made if missing; sets ZEL_DOSDEVICES) or the Wine prefix's dosdevices folder (sets
+// ZEL_WINEPREFIX and WINEPREFIX). Also sets ZEL_PTY_COM=COMn. Dies with `noFolder` when there is
+// neither, or when the folder is missing.
+std::string PrepareLinkFolder(const LinkOptions& link, const std::vector<std::string>& command,
+                              const char* noFolder);
+
+// Takes --port N, --wineprefix DIR or --devices DIR into `link`; false when `arg` is none of them.
+template <typename Value>
+bool TakeLinkOption(const std::string& arg, Value value, LinkOptions& link) {
+    if (arg == "--port") {
+        link.port = static_cast<int>(Number(value("--port"), 256, "--port"));
+        if (link.port < 1) Die("--port must be 1 to 256");
+    } else if (arg == "--wineprefix") {
+        link.wineprefix = value("--wineprefix");
+    } else if (arg == "--devices") {
+        link.devices = value("--devices");
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // Takes one of the display's own options (--cells N, --ids A,B, --no-identify-reply) into
 // `display`, asking `value` for its value; false when `arg` is none of them. Bad values Die.
 template <typename Value>

@@ -339,9 +339,7 @@ Parsed ParseCommand(const std::string& line) {
 // ---- Options ----
 
 struct Options {
-    int port = 5;
-    std::string devices;
-    std::string wineprefix;
+    LinkOptions link;
     std::string script;
     bool trace = false;
     int timeoutSeconds = 30;
@@ -373,13 +371,8 @@ Options ParseOptions(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             std::exit(0);
-        } else if (arg == "--port") {
-            o.port = static_cast<int>(Number(value("--port"), 256, "--port"));
-            if (o.port < 1) Die("--port must be 1 to 256");
-        } else if (arg == "--devices") {
-            o.devices = value("--devices");
-        } else if (arg == "--wineprefix") {
-            o.wineprefix = value("--wineprefix");
+        } else if (TakeLinkOption(arg, value, o.link)) {
+            // --port, --wineprefix or --devices, taken
         } else if (arg == "--script") {
             o.script = value("--script");
         } else if (arg == "--trace") {
@@ -411,7 +404,7 @@ Options ParseOptions(int argc, char** argv) {
         }
     }
     for (; i < argc; ++i) o.program.push_back(argv[i]);
-    if (!o.devices.empty() && !o.wineprefix.empty())
+    if (!o.link.devices.empty() && !o.link.wineprefix.empty())
         Die("give --devices or --wineprefix, not both");
     return o;
 }
@@ -728,22 +721,10 @@ int main(int argc, char** argv) {
     for (const std::string& arg : options.commands) take(arg, "");
     const bool interactive = options.script.empty() && options.commands.empty();
 
-    std::string folder;
-    if (!options.devices.empty()) {
-        mkdir(options.devices.c_str(), 0755);  // a folder of the caller's own: made if missing
-        folder = Absolute(options.devices);
-        setenv("ZEL_DOSDEVICES", folder.c_str(), 1);
-    } else {
-        const std::string prefix = FindWinePrefix(options.wineprefix, options.program);
-        if (prefix.empty())
-            Die("no devices folder: give --devices DIR (native programs) or --wineprefix DIR");
-        folder = prefix + "/dosdevices";
-        setenv("ZEL_WINEPREFIX", prefix.c_str(), 1);
-        setenv("WINEPREFIX", prefix.c_str(), 1);
-    }
-    if (!IsDirectory(folder)) Die(folder + " is no folder (is the Wine prefix made?)");
-    const std::string portName = "COM" + std::to_string(options.port);
-    setenv("ZEL_PTY_COM", portName.c_str(), 1);
+    const std::string folder = PrepareLinkFolder(
+        options.link, options.program,
+        "no devices folder: give --devices DIR (native programs) or --wineprefix DIR");
+    const std::string portName = "COM" + std::to_string(options.link.port);
 
     SerialDisplay display(options.display);
     if (options.dropAcks) {
@@ -762,7 +743,7 @@ int main(int argc, char** argv) {
 
     int programStatus = 0;
     {
-        PortLink link(folder, options.port, display.SlavePath());
+        PortLink link(folder, options.link.port, display.SlavePath());
         TerminalKeeper keeper(display.SlavePath());
         Print("zel-sim: the display is on " + portName + " (" + link.Path() + " -> " +
               display.SlavePath() + ")");
