@@ -47,11 +47,6 @@ struct Section {
     }
 };
 
-struct MappedView {
-    std::size_t length = 0;
-    std::shared_ptr<Section> section;  // keeps the section's memory, not its name
-};
-
 namespace {
 
 std::string& NamespaceLocked(State& state) {
@@ -189,7 +184,6 @@ void CloseSection(State& state, KernelObject& object) {
 
 using zelcompat::detail::GlobalState;
 using zelcompat::detail::KernelObject;
-using zelcompat::detail::MappedView;
 using zelcompat::detail::Section;
 
 HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES /*attributes*/, DWORD protect,
@@ -294,34 +288,28 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD fileOffse
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    auto view = std::make_shared<MappedView>();
-    view->length = static_cast<std::size_t>(length);
-    view->section = section;
-    state.views.emplace(reinterpret_cast<std::uintptr_t>(base), std::move(view));
+    // The mapping keeps the memory by itself, after the section's descriptor is closed too.
+    state.views.emplace(reinterpret_cast<std::uintptr_t>(base), static_cast<std::size_t>(length));
     return base;
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID baseAddress) {
     auto& state = GlobalState();
-    std::shared_ptr<MappedView> view;
-    {
-        std::lock_guard<std::mutex> guard(state.mutex);
-        // Any address inside a view names that view.
-        const auto address = reinterpret_cast<std::uintptr_t>(baseAddress);
-        auto found = state.views.upper_bound(address);
-        if (found == state.views.begin()) {
-            SetLastError(ERROR_INVALID_ADDRESS);
-            return FALSE;
-        }
-        --found;
-        if (address - found->first >= found->second->length) {
-            SetLastError(ERROR_INVALID_ADDRESS);
-            return FALSE;
-        }
-        munmap(reinterpret_cast<void*>(found->first), found->second->length);
-        view = std::move(found->second);
-        state.views.erase(found);
+    std::lock_guard<std::mutex> guard(state.mutex);
+    // Any address inside a view names that view.
+    const auto address = reinterpret_cast<std::uintptr_t>(baseAddress);
+    auto found = state.views.upper_bound(address);
+    if (found == state.views.begin()) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return FALSE;
     }
+    --found;
+    if (address - found->first >= found->second) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    munmap(reinterpret_cast<void*>(found->first), found->second);
+    state.views.erase(found);
     return TRUE;
 }
 

@@ -73,7 +73,6 @@ struct HidDevice;
 struct DeviceInfoSet;
 struct PreparsedData;
 struct Section;
-struct MappedView;
 
 // An object behind a handle. Handles are not duplicated, so each object has exactly one handle.
 struct KernelObject {
@@ -167,8 +166,8 @@ struct State {
     std::string devicesFolder;
     bool devicesFolderKnown = false;
 
-    // Views of file mappings, keyed by their base address (mappings.cpp).
-    std::map<std::uintptr_t, std::shared_ptr<MappedView>> views;
+    // Views of file mappings: base address to length (mappings.cpp).
+    std::map<std::uintptr_t, std::size_t> views;
     // The section names this process holds handles on, with their counts (mappings.cpp).
     std::map<std::string, NameRecord> sectionNames;
     // The namespace of named sections (zel_compat/mappings.h); read from $ZEL_OBJECT_NAMESPACE on
