@@ -409,6 +409,7 @@ extern HINSTANCE g_moduleInstance;
 #define ZEL_EXPORT __attribute__((visibility("default")))
 #endif
 
-// The library's one export: stores the address of g_driver in `*driver` and returns `driver`.
-extern "C" ZEL_EXPORT IBrailleDriver** WINAPI GetBrailleInterface(IBrailleDriver** driver);
+// The library's one export: stores the address of g_driver in `*driver` and returns `driver`. It
+// is a C function in the C calling convention: the caller removes the argument.
+extern "C" ZEL_EXPORT IBrailleDriver** __cdecl GetBrailleInterface(IBrailleDriver** driver);
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
