@@ -375,8 +375,9 @@ class CBrailleSampleDriver : public IBrailleDriver {
     void PollSerial();
     // Suspends the driver from the worker thread, as Suspend(1) would (poll_cycle.cpp).
     void SuspendFromWorker();
-    // Waits (spinning, at most the acknowledgement time-out) until the display has acknowledged
-    // the frame in flight, handling what it sends meanwhile (serial_link.cpp).
+    // Waits (spinning) until the display has acknowledged the frame in flight, handling what it
+    // sends meanwhile, or until the acknowledgement time-out has passed on the tick count since
+    // the frame went out (serial_link.cpp).
     void AwaitSerialAck();
     // Reads what the serial port holds, at most `size` bytes, without waiting (serial_link.cpp).
     std::uint32_t ReadArrivedBytes(std::uint8_t* buffer, std::uint32_t size);
