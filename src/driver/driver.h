@@ -371,6 +371,9 @@ class CBrailleSampleDriver : public IBrailleDriver {
     int TransmitFrame(const std::uint8_t* frame);
     // Closes both handles of the USB display and forgets them (transport.cpp).
     void CloseHidHandles();
+    // True while the link in use has its display open: the USB handles or the serial port
+    // (transport.cpp).
+    bool TransportIsOpen() const;
     // The serial branch of the poll cycle (poll_cycle.cpp).
     void PollSerial();
     // Suspends the driver from the worker thread, as Suspend(1) would (poll_cycle.cpp).

@@ -68,6 +68,10 @@ int CBrailleSampleDriver::OpenTransport(const char* name) {
     return 1;
 }
 
+bool CBrailleSampleDriver::TransportIsOpen() const {
+    return m_useHid == 1 ? deviceHandle != nullptr : m_serial != nullptr;
+}
+
 void CBrailleSampleDriver::CloseTransport() {
     // m_useHid, the cell counts and m_portName stay: the poll cycle's recovery relies on m_useHid.
     if (m_useHid == 1) {

@@ -302,6 +302,47 @@ TEST_F(SharedBlockTest, SerialDisplayIsReleasedForTheOtherProgramsOwnUse) {
     EXPECT_EQ(other.Word(), 3) << "attached again and publishing the port number";
 }
 
+TEST_F(SharedBlockTest, AResumeThatFindsNoDisplayOpenTriesAgain) {
+    SerialDisplay display;
+    LinkPort(3, display.SlavePath());
+    {
+        RunningClock clock;
+        ASSERT_EQ(OpenDriver("COM3"), 1);
+    }
+    Settle();
+    ASSERT_TRUE(
+        display.WaitUntil([](const SerialDisplay& d) { return d.IdentifyDonesReceived() >= 1; }));
+    OtherProgram other;
+    ASSERT_NO_FATAL_FAILURE(PauseThrough(other));
+
+    // The other program hands the display back while it still holds the port: the reopen fails.
+    const HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const std::vector<unsigned char> line = DistinctCells(40, 10);
+    EXPECT_EQ(g_driver.WriteMain(line.data(), 40), 1);
+    Settle();
+    other.Write(kResumeRequest);
+    Tick();
+    EXPECT_FALSE(Paused());
+    EXPECT_EQ(g_driver.m_serial, nullptr) << "the port was still held";
+
+    // It lets the port go and asks again, once the driver has attached again.
+    EXPECT_TRUE(CloseHandle(port));
+    Tick(2);
+    ASSERT_TRUE(Attached());
+    other.Write(kResumeRequest);
+    {
+        RunningClock clock;
+        ASSERT_TRUE(display.WaitUntil([line](const SerialDisplay& d) {
+            const zelsim::SerialCells shown = d.ShownCells();
+            return std::equal(shown.begin() + 2, shown.end(), line.begin());
+        })) << "the display is back with the host's line";
+    }
+    Settle();
+    EXPECT_NE(g_driver.m_serial, nullptr);
+}
+
 TEST_F(SharedBlockTest, DestroyingTheDriverObjectLetsGoOfTheBlock) {
     OtherProgram other;
     const std::size_t handles = zelcompat::LiveHandleCount();
