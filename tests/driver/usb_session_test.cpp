@@ -238,6 +238,27 @@ TEST_F(UsbSessionTest, AnUnpluggedDisplayIsLookedForOnEveryTickAndTakenBackAsItI
     EXPECT_EQ(Shown(display, 40), after);
 }
 
+TEST_F(UsbSessionTest, AKeyWindowMadeByAResumeWhileClosedServesTheNextOpen) {
+    UsbDisplay display;
+    const std::size_t windows = zelcompat::LiveWindowCount();
+    ASSERT_EQ(OpenDriver(), 1);
+    EXPECT_NE(g_driver.Suspend(1), 0);
+    g_driver.Close();
+    // A resume without a worker still makes the key window; the next Open must not lose it.
+    EXPECT_EQ(g_driver.Suspend(0), 0) << "no worker to post to";
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows + 1);
+    ASSERT_EQ(OpenDriver(), 1);
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows + 1) << "one key window, not two";
+    ASSERT_NE(g_driver.m_keyWindow, nullptr);
+    display.PressRouting(4);
+    Tick();
+    const std::vector<RecordingSink::Key> keys = DeliveredKeys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].name, "Routing");
+    g_driver.Close();
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows);
+}
+
 TEST_F(UsbSessionTest, SuspendAndCloseReleaseTheDisplayAndResumeTakesItBack) {
     UsbDisplay display;
     ASSERT_EQ(OpenDriver(), 1);
