@@ -58,4 +58,5 @@ struct HostSink {
 
 }  // namespace host
 
-using GetInterfaceFunction = host::HostDriver**(__stdcall*)(host::HostDriver**);
+// The export: a C function in the C calling convention, so the caller removes its argument.
+using GetInterfaceFunction = host::HostDriver**(__cdecl*)(host::HostDriver**);

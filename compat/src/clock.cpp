@@ -13,6 +13,8 @@ namespace {
 // checks the count under the mutex cannot miss a change and its notification.
 std::atomic<bool> g_manual{false};
 std::atomic<DWORD> g_manualTicks{0};
+// Non-zero: GetTickCount reads move the manual count and show it in steps of this size.
+std::atomic<DWORD> g_resolution{0};
 
 DWORD RealTicks() {
     auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
@@ -26,13 +28,21 @@ void Change(bool manual, DWORD ticks) {
     std::lock_guard<std::mutex> guard(state.mutex);
     g_manualTicks.store(ticks);
     g_manual.store(manual);
+    g_resolution.store(0);
     zelcompat::detail::NotifyAll(state);
     zelcompat::detail::WakeSerialPorts(state);
 }
 
 }  // namespace
 
-DWORD WINAPI GetTickCount() { return g_manual.load() ? g_manualTicks.load() : RealTicks(); }
+DWORD WINAPI GetTickCount() {
+    if (!g_manual.load()) return RealTicks();
+    const DWORD step = g_resolution.load();
+    if (step == 0) return g_manualTicks.load();
+    // Each read is a millisecond of spinning; the count shows only whole steps.
+    const DWORD now = g_manualTicks.fetch_add(1) + 1;
+    return now - now % step;
+}
 
 namespace zelcompat {
 
@@ -43,6 +53,8 @@ void UseRealClock() { Change(false, 0); }
 bool ManualClockActive() { return g_manual.load(); }
 
 void SetTicks(DWORD now) { Change(g_manual.load(), now); }
+
+void SetTickResolution(DWORD stepMs) { g_resolution.store(stepMs); }
 
 void AdvanceTicks(DWORD milliseconds) {
     auto& state = detail::GlobalState();

@@ -371,12 +371,16 @@ class CBrailleSampleDriver : public IBrailleDriver {
     int TransmitFrame(const std::uint8_t* frame);
     // Closes both handles of the USB display and forgets them (transport.cpp).
     void CloseHidHandles();
+    // True while the link in use has its display open: the USB handles or the serial port
+    // (transport.cpp).
+    bool TransportIsOpen() const;
     // The serial branch of the poll cycle (poll_cycle.cpp).
     void PollSerial();
     // Suspends the driver from the worker thread, as Suspend(1) would (poll_cycle.cpp).
     void SuspendFromWorker();
-    // Waits (spinning, at most the acknowledgement time-out) until the display has acknowledged
-    // the frame in flight, handling what it sends meanwhile (serial_link.cpp).
+    // Waits (spinning) until the display has acknowledged the frame in flight, handling what it
+    // sends meanwhile, or until the acknowledgement time-out has passed on the tick count since
+    // the frame went out (serial_link.cpp).
     void AwaitSerialAck();
     // Reads what the serial port holds, at most `size` bytes, without waiting (serial_link.cpp).
     std::uint32_t ReadArrivedBytes(std::uint8_t* buffer, std::uint32_t size);
@@ -409,6 +413,7 @@ extern HINSTANCE g_moduleInstance;
 #define ZEL_EXPORT __attribute__((visibility("default")))
 #endif
 
-// The library's one export: stores the address of g_driver in `*driver` and returns `driver`.
-extern "C" ZEL_EXPORT IBrailleDriver** WINAPI GetBrailleInterface(IBrailleDriver** driver);
+// The library's one export: stores the address of g_driver in `*driver` and returns `driver`. It
+// is a C function in the C calling convention: the caller removes the argument.
+extern "C" ZEL_EXPORT IBrailleDriver** __cdecl GetBrailleInterface(IBrailleDriver** driver);
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);

@@ -13,7 +13,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserv
     return TRUE;
 }
 
-extern "C" IBrailleDriver** WINAPI GetBrailleInterface(IBrailleDriver** driver) {
+extern "C" IBrailleDriver** __cdecl GetBrailleInterface(IBrailleDriver** driver) {
     if (driver != nullptr) *driver = &g_driver;
     return driver;
 }

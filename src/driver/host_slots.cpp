@@ -78,6 +78,10 @@ int CBrailleSampleDriver::Open(const char* portName, IBrailleSink* sink, const c
         StoreField(m_openParam1, openParam1);
         StoreField(m_openParam2, openParam2);
         RegisterKeyWindowClass(g_moduleInstance);
+        // A resume while closed makes a key window too; the session gets a window of its own
+        // and that one goes, rather than being forgotten.
+        const HWND leftOver = m_keyWindow;
+        if (leftOver != nullptr) DestroyWindow(leftOver);
         m_keyWindow = CreateKeyWindow(g_moduleInstance);
         m_opened = 1;
         m_suspended = 0;

@@ -23,6 +23,11 @@ bool IsCommandMessage(const MSG& msg) {
 int CBrailleSampleDriver::StartWorker() {
     unsigned threadId = 0;
     m_abandonWorker.store(0);
+    // Each worker counts its own completions. A waiting command that an earlier worker never
+    // handled (it ended first) would otherwise keep the counts apart, and every later waiting
+    // slot, Open's included, would wait for ever.
+    m_waitsPosted = 0;
+    m_waitsHandled = 0;
     m_thread = reinterpret_cast<HANDLE>(
         _beginthreadex(nullptr, 0, &CBrailleSampleDriver::WorkerThreadProc, this, 0, &threadId));
     if (m_thread != nullptr) SetThreadPriority(m_thread, THREAD_PRIORITY_ABOVE_NORMAL);

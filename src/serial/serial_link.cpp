@@ -90,10 +90,13 @@ int CBrailleSampleDriver::IdentifySerialDevice() {
 }
 
 void CBrailleSampleDriver::AwaitSerialAck() {
-    // Passes as in the identification: take what has arrived, then spin briefly. Keys that arrive
-    // meanwhile are handled as in a tick.
-    for (DWORD elapsed = 0; m_awaitingAck != 0 && elapsed <= kSerialAckTimeoutMs;
-         elapsed += kPassMs) {
+    // The wait is bounded by the tick count itself, from the moment the frame went out. Counting
+    // passes would not bound it: a pass lasts until the tick count moves, a whole step of the
+    // system's timer (15 or 16 ms on Windows), however short the spin it asks for. Keys that
+    // arrive meanwhile are handled as in a tick (and their acknowledgements do not move the
+    // start).
+    const DWORD sent = m_lastSendTick;
+    while (m_awaitingAck != 0 && GetTickCount() - sent <= kSerialAckTimeoutMs) {
         std::uint8_t received[32];
         const std::uint32_t count = ReadArrivedBytes(received, sizeof received);
         for (std::uint32_t i = 0; i < count; ++i) FeedByte(received[i]);
@@ -130,9 +133,8 @@ void CBrailleSampleDriver::HandleSerialMessage(std::uint8_t type, std::uint8_t l
             InjectScanCode(static_cast<std::uint16_t>(payload[0] + 256 * payload[1]));
             break;
         case MsgIdentifyReply:
-            // A display of no main cells cannot be written to; one of more than the image holds
-            // is used for as many as it holds.
-            if (payload[0] == 0) break;
+            // Every reply is taken in. A display of more main cells than the image holds is used
+            // for as many as it holds; one of none fails the open attempt (transport.cpp).
             m_textCells = payload[0] < kMaxTextCells ? payload[0] : kMaxTextCells;
             m_statusCells = kStatusCellsSerial;
             m_deviceId1 = payload[4];

@@ -41,8 +41,7 @@ void CBrailleSampleDriver::WriteAllCells(const std::uint8_t* cells, std::uint32_
 
 void CBrailleSampleDriver::WriteImage(std::uint32_t start, const std::uint8_t* cells,
                                       std::uint32_t count) {
-    const bool linkOpen =
-        m_useHid == 1 ? deviceHandle != nullptr : m_serial != nullptr && m_suspended == 0;
+    const bool linkOpen = TransportIsOpen() && (m_useHid == 1 || m_suspended == 0);
     // A write while the link is closed goes nowhere, except while the display is lent to another
     // program: the image then keeps following the host, and comes back with the display.
     if (!linkOpen && m_sharedPause == 0) return;
@@ -77,7 +76,7 @@ void CBrailleSampleDriver::BlankBeforeClose() {
     // The host is letting the display go: the last frame it gets is a blank one, sent at once even
     // while an acknowledgement is awaited, because nothing will be sent or acknowledged after the
     // link is released. A display that is merely suspended or being recovered keeps its cells.
-    if (m_useHid == 1 ? deviceHandle == nullptr : m_serial == nullptr) return;
+    if (!TransportIsOpen()) return;
     EmptyFrameQueue();
     m_deferredPending = 0;
     m_awaitingAck = 0;

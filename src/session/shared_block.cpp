@@ -73,9 +73,12 @@ void CBrailleSampleDriver::SetSharedPause(int flag) {
     }
     const std::int32_t wasPaused = m_sharedPause;
     m_sharedPause = 0;
-    // A resume that ends no pause leaves a working link alone. While the host has the driver
-    // suspended, its own resume takes the display back.
-    if (wasPaused == 0 || m_suspended != 0) return;
+    // While the host has the driver suspended, its own resume takes the display back.
+    if (m_suspended != 0) return;
+    // A resume that ends no pause leaves a working display alone. Without one it is the other
+    // program's only way to try again: after a resume whose reopen failed (it still held the
+    // port, say), nothing else would bring the display back until the host suspended and resumed.
+    if (wasPaused == 0 && TransportIsOpen()) return;
     // The other program may have left its own cells on the display, and the host may have written
     // meanwhile: the display gets the host's current image back.
     if (OpenTransport(m_portName) != 0) ResendImage();

@@ -59,11 +59,17 @@ int CBrailleSampleDriver::OpenTransport(const char* name) {
     m_opening = 1;
     const int identified = IdentifySerialDevice();
     m_opening = 0;
-    if (identified == 0) {
+    // A display that reports no text cells has answered, but cannot be written to: the attempt
+    // fails and the port is released at once.
+    if (identified == 0 || m_textCells <= 0) {
         CloseTransport();
         return 0;
     }
     return 1;
+}
+
+bool CBrailleSampleDriver::TransportIsOpen() const {
+    return m_useHid == 1 ? deviceHandle != nullptr : m_serial != nullptr;
 }
 
 void CBrailleSampleDriver::CloseTransport() {

@@ -40,6 +40,25 @@ TEST_F(ClockTest, TickCountFollowsTheManualClockAndWraps) {
     EXPECT_LE(static_cast<DWORD>(GetTickCount() - first), 1000u);
 }
 
+TEST_F(ClockTest, ACoarseClockMovesOneMillisecondARead) {
+    zelcompat::SetTicks(1024);
+    zelcompat::SetTickResolution(16);
+    // Reads 1 to 15 show 1024 (1025..1039 rounded down); the sixteenth reaches 1040.
+    for (int read = 1; read < 16; ++read) EXPECT_EQ(GetTickCount(), 1024u) << "read " << read;
+    EXPECT_EQ(GetTickCount(), 1040u);
+    const DWORD start = GetTickCount();
+    DWORD now = start;
+    int reads = 0;
+    while (now == start && reads < 100) {
+        now = GetTickCount();
+        ++reads;
+    }
+    EXPECT_EQ(now - start, 16u) << "a spin on the count ends a whole step later";
+    EXPECT_EQ(reads, 15) << "fifteen reads: one millisecond each";
+    zelcompat::SetTicks(50);
+    EXPECT_EQ(GetTickCount(), 50u) << "SetTicks returns to the plain manual count";
+}
+
 // The kinds of wait that take a time-out; each returns what the waiting call returned.
 enum class WaitKind { kSingleObject, kMsgWait, kSleep };
 

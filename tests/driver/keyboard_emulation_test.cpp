@@ -109,6 +109,10 @@ TEST_F(KeyboardEmulationTest, CharactersPressTheirKeyWithModifiersAroundIt) {
         {"Alt+F4", 297, {Vk(0x12), Vk(0x73), Vk(0x73, 2), Vk(0x12, 2)}},
         {"Ctrl+F4", 309, {Vk(0x11), Vk(0x73), Vk(0x73, 2), Vk(0x11, 2)}},
         {"Shift+Tab", 382, {shift, Vk(0x09), Vk(0x09, 2), shiftUp}},
+        // Two modifiers go up in the order they went down, not in reverse.
+        {"control character 1E (Ctrl+Shift+6)",
+         0x1E,
+         {shift, Vk(0x11), Vk('6'), Vk('6', 2), shiftUp, Vk(0x11, 2)}},
         {"an unlisted code", 270, {}},
         {"a high code without a key on the layout", 0xB0, {}},
     };

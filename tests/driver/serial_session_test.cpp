@@ -79,14 +79,39 @@ TEST_F(SerialSessionTest, ADisplayThatNeverAnswersIsAskedFourTimesForThreeSecond
     EXPECT_EQ(display.IdentifyRequests(), 4);
 }
 
-TEST_F(SerialSessionTest, ReplyCellCountsOutsideTheImageAreRefusedOrCut) {
-    {
-        SerialDisplayOptions none;
-        none.textCells = 0;
-        SerialDisplay display(none);
-        EXPECT_EQ(OpenOn(display, "COM4", 4), 0) << "a display of no cells cannot be written to";
-        EXPECT_EQ(g_driver.m_serial, nullptr);
+TEST_F(SerialSessionTest, AReplyOfNoTextCellsIsTakenInAndFailsTheOpenAfterOneRequest) {
+    SerialDisplayOptions none;
+    none.textCells = 0;
+    none.deviceId1 = 0x56;
+    none.deviceId2 = 0x78;
+    SerialDisplay display(none);
+    EXPECT_EQ(OpenOn(display, "COM4", 4), 0) << "a display of no cells cannot be written to";
+    EXPECT_EQ(g_driver.m_serial, nullptr);
+    EXPECT_EQ(g_driver.GetTextCellCount(), 0);
+    EXPECT_EQ(g_driver.GetStatusCellCount(), 2);
+    EXPECT_EQ(g_driver.m_deviceId1, 0x56);
+    EXPECT_EQ(g_driver.m_deviceId2, 0x78);
+
+    // One request, and nothing after the driver's answers to the reply (its acknowledgement and
+    // done). Closing the port purges it, so those answers may be cut off on their way.
+    std::vector<std::uint8_t> fromDriver;
+    for (const zelsim::SerialWireFrame& frame : display.Wire()) {
+        if (frame.fromDriver) fromDriver.push_back(frame.type);
     }
+    const std::vector<std::uint8_t> answered = {0x24, 0x7F, 0x26};
+    ASSERT_FALSE(fromDriver.empty());
+    ASSERT_LE(fromDriver.size(), answered.size());
+    EXPECT_TRUE(std::equal(fromDriver.begin(), fromDriver.end(), answered.begin()))
+        << "frames after the request: " << fromDriver.size() - 1;
+    EXPECT_EQ(display.IdentifyRequests(), 1);
+
+    const HANDLE port = CreateFileA("\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the port was released";
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+}
+
+TEST_F(SerialSessionTest, AReplyOfMoreCellsThanTheImageHoldsIsUsedForForty) {
     SerialDisplayOptions wide;
     wide.textCells = 80;
     SerialDisplay display(wide);
@@ -195,6 +220,22 @@ TEST_F(SerialSessionTest, AfterTheFourthLostAcknowledgementAResumeBringsTheDispl
     Shown(display, 5);
     const zelsim::SerialCells shown = display.ShownCells();
     EXPECT_TRUE(std::equal(shown.begin() + 2, shown.end(), back.begin()));
+}
+
+TEST_F(SerialSessionTest, CloseWaitsForTheBlankFrameAtMostTheAcknowledgementTimeOutOfTicks) {
+    SerialDisplay display;
+    ASSERT_EQ(OpenOn(display), 1);
+    ASSERT_TRUE(display.WaitUntil([](const SerialDisplay& d) { return d.AcksSent() >= 2; }));
+    Tick();
+    display.SetDropAllAcks(true);
+    // As on Windows, the tick count moves in steps of 16 ms however fast the driver spins.
+    zelcompat::SetTickResolution(16);
+    const DWORD start = GetTickCount();
+    g_driver.Close();
+    const DWORD elapsed = GetTickCount() - start;
+    zelcompat::SetTickResolution(0);
+    EXPECT_GT(elapsed, 400u) << "Close waited for the acknowledgement";
+    EXPECT_LT(elapsed, 500u) << "but no longer than its time-out, in ticks";
 }
 
 TEST_F(SerialSessionTest, WithAUsbDisplayPresentTheNamedSerialPortIsNeverOpened) {

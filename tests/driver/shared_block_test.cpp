@@ -1,9 +1,13 @@
 // The shared control block: another program (played by the test thread) makes the section, reads
 // the published port number, borrows the display with 101, gets 102 and the identification words,
 // and hands the display back with 200 or more.
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
 #include <zel_sim/serial_display.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include "serial_fixture.h"
 
@@ -181,6 +185,85 @@ TEST_F(SharedBlockTest, ResumeWithoutPauseLeavesAWorkingDisplayAsItIs) {
     EXPECT_EQ(WriteAndShow(display, 6), DistinctCells(40, 6));
 }
 
+#if defined(__x86_64__)
+// Records, in order, the offsets of the stores made into one page: the page is read-only, so each
+// store faults; the handler notes where, lets the store through and single-steps it, and the trap
+// after it makes the page read-only again. So a test sees the order of stores that another
+// process, reading at any moment, could see, whatever the processor's caches make of it.
+class StoreRecorder {
+  public:
+    explicit StoreRecorder(void* page) {
+        s_page = static_cast<char*>(page);
+        s_count = 0;
+        struct sigaction action = {};
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        action.sa_sigaction = &OnFault;
+        sigaction(SIGSEGV, &action, &m_oldFault);
+        action.sa_sigaction = &OnTrap;
+        sigaction(SIGTRAP, &action, &m_oldTrap);
+        mprotect(s_page, PageSize(), PROT_READ);
+    }
+    ~StoreRecorder() {
+        mprotect(s_page, PageSize(), PROT_READ | PROT_WRITE);
+        sigaction(SIGSEGV, &m_oldFault, nullptr);
+        sigaction(SIGTRAP, &m_oldTrap, nullptr);
+    }
+    StoreRecorder(const StoreRecorder&) = delete;
+    StoreRecorder& operator=(const StoreRecorder&) = delete;
+
+    std::vector<std::ptrdiff_t> Offsets() const {
+        return std::vector<std::ptrdiff_t>(s_offsets, s_offsets + s_count);
+    }
+
+  private:
+    static std::size_t PageSize() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+    static void OnFault(int, siginfo_t* info, void* context) {
+        const char* address = static_cast<const char*>(info->si_addr);
+        if (address < s_page || address >= s_page + PageSize() || s_count == kMaxStores) abort();
+        s_offsets[s_count++] = address - s_page;
+        mprotect(s_page, PageSize(), PROT_READ | PROT_WRITE);
+        static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] |= kTrapFlag;
+    }
+    static void OnTrap(int, siginfo_t*, void* context) {
+        mprotect(s_page, PageSize(), PROT_READ);
+        static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL] &= ~kTrapFlag;
+    }
+
+    static constexpr greg_t kTrapFlag = 0x100;
+    static constexpr int kMaxStores = 16;
+    static inline char* s_page = nullptr;
+    static inline std::ptrdiff_t s_offsets[kMaxStores] = {};
+    static inline int s_count = 0;
+    struct sigaction m_oldFault = {};
+    struct sigaction m_oldTrap = {};
+};
+
+TEST_F(SharedBlockTest, TheIdentificationWordsAreInPlaceBeforeTheAnswer) {
+    // The other program may read the block at any moment of the tick: once it can see 102, both
+    // identification words must already be there.
+    OtherProgram other;
+    ASSERT_TRUE(other.Ready());
+    ASSERT_EQ(g_driver.ServiceSharedBlock(), 1);
+    ASSERT_TRUE(Attached());
+    g_driver.m_deviceId1 = 0x56;
+    g_driver.m_deviceId2 = 0x78;
+    other.Write(kPauseRequest);
+    std::vector<std::ptrdiff_t> stores;
+    {
+        StoreRecorder recorder(g_driver.m_blockView);
+        EXPECT_EQ(g_driver.ServiceSharedBlock(), 0);
+        stores = recorder.Offsets();
+    }
+    EXPECT_EQ(stores, (std::vector<std::ptrdiff_t>{offsetof(SharedControlBlock, idWord1),
+                                                    offsetof(SharedControlBlock, idWord2),
+                                                    offsetof(SharedControlBlock, stateWord)}));
+    EXPECT_EQ(other.Word(), kPausedAnswer);
+    EXPECT_EQ(other.Id1(), 0x56u);
+    EXPECT_EQ(other.Id2(), 0x78u);
+}
+#endif
+
 TEST_F(SharedBlockTest, PortNumbersThatReadAsRequestsArePublishedAsNoPort) {
     UsbDisplay display;
     ASSERT_EQ(OpenUsb(0), 1);
@@ -300,6 +383,47 @@ TEST_F(SharedBlockTest, SerialDisplayIsReleasedForTheOtherProgramsOwnUse) {
     EXPECT_FALSE(Paused());
     EXPECT_NE(g_driver.m_serial, nullptr);
     EXPECT_EQ(other.Word(), 3) << "attached again and publishing the port number";
+}
+
+TEST_F(SharedBlockTest, AResumeThatFindsNoDisplayOpenTriesAgain) {
+    SerialDisplay display;
+    LinkPort(3, display.SlavePath());
+    {
+        RunningClock clock;
+        ASSERT_EQ(OpenDriver("COM3"), 1);
+    }
+    Settle();
+    ASSERT_TRUE(
+        display.WaitUntil([](const SerialDisplay& d) { return d.IdentifyDonesReceived() >= 1; }));
+    OtherProgram other;
+    ASSERT_NO_FATAL_FAILURE(PauseThrough(other));
+
+    // The other program hands the display back while it still holds the port: the reopen fails.
+    const HANDLE port = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const std::vector<unsigned char> line = DistinctCells(40, 10);
+    EXPECT_EQ(g_driver.WriteMain(line.data(), 40), 1);
+    Settle();
+    other.Write(kResumeRequest);
+    Tick();
+    EXPECT_FALSE(Paused());
+    EXPECT_EQ(g_driver.m_serial, nullptr) << "the port was still held";
+
+    // It lets the port go and asks again, once the driver has attached again.
+    EXPECT_TRUE(CloseHandle(port));
+    Tick(2);
+    ASSERT_TRUE(Attached());
+    other.Write(kResumeRequest);
+    {
+        RunningClock clock;
+        ASSERT_TRUE(display.WaitUntil([line](const SerialDisplay& d) {
+            const zelsim::SerialCells shown = d.ShownCells();
+            return std::equal(shown.begin() + 2, shown.end(), line.begin());
+        })) << "the display is back with the host's line";
+    }
+    Settle();
+    EXPECT_NE(g_driver.m_serial, nullptr);
 }
 
 TEST_F(SharedBlockTest, DestroyingTheDriverObjectLetsGoOfTheBlock) {

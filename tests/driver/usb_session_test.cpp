@@ -1,6 +1,7 @@
 // The driver against the simulated USB display: opening and closing, the image on the display,
 // the frame queue, lost acknowledgements and an unplugged display.
 #include <cstring>
+#include <future>
 
 #include "usb_fixture.h"
 
@@ -236,6 +237,53 @@ TEST_F(UsbSessionTest, AnUnpluggedDisplayIsLookedForOnEveryTickAndTakenBackAsItI
     ASSERT_EQ(g_driver.WriteMain(after.data(), 40), 1);
     Settle();
     EXPECT_EQ(Shown(display, 40), after);
+}
+
+TEST_F(UsbSessionTest, AKeyWindowMadeByAResumeWhileClosedServesTheNextOpen) {
+    UsbDisplay display;
+    const std::size_t windows = zelcompat::LiveWindowCount();
+    ASSERT_EQ(OpenDriver(), 1);
+    EXPECT_NE(g_driver.Suspend(1), 0);
+    g_driver.Close();
+    // A resume without a worker still makes the key window; the next Open must not lose it.
+    EXPECT_EQ(g_driver.Suspend(0), 0) << "no worker to post to";
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows + 1);
+    ASSERT_EQ(OpenDriver(), 1);
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows + 1) << "one key window, not two";
+    ASSERT_NE(g_driver.m_keyWindow, nullptr);
+    display.PressRouting(4);
+    Tick();
+    const std::vector<RecordingSink::Key> keys = DeliveredKeys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys[0].name, "Routing");
+    g_driver.Close();
+    EXPECT_EQ(zelcompat::LiveWindowCount(), windows);
+}
+
+TEST_F(UsbSessionTest, AWaitingCommandNeverHandledHoldsUpNeitherItsSlotNorTheNextSession) {
+    // A worker takes a waiting command and ends without handling it: the slot stops waiting when
+    // the thread ends, and the command's completion never comes.
+    std::thread host;
+    {
+        StandInWorker worker;
+        worker.Attach();
+        worker.HandOverThread();
+        host = std::thread([] { EXPECT_NE(g_driver.PostCommand(CmdSuspend, nullptr, 1, 1), 0); });
+        EXPECT_EQ(CodeOf(worker.Take()), CmdSuspend);
+    }
+    host.join();
+    CloseHandle(g_driver.m_thread);
+    StandInWorker::Detach();
+
+    UsbDisplay display;
+
+    // The next session counts its own completions: its Open must not wait for the lost one.
+    auto open = std::async(std::launch::async, [this] { return OpenDriver(); });
+    if (open.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "Open waits for a completion of the last session";
+        PostThreadMessageA(g_driver.m_threadId, kCommandMessageBase + CmdStop, 0, 0);
+    }
+    EXPECT_EQ(open.get(), 1);
 }
 
 TEST_F(UsbSessionTest, SuspendAndCloseReleaseTheDisplayAndResumeTakesItBack) {

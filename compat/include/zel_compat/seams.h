@@ -25,6 +25,14 @@ void SetTicks(DWORD now);
 // due.
 void AdvanceTicks(DWORD milliseconds);
 
+// Makes the manual clock as coarse as Windows' system timer: with `stepMs` non-zero, every
+// GetTickCount call lets one millisecond pass, and the count it returns moves only in whole steps
+// of `stepMs` (about 16 on Windows). A loop that spins on the count then lasts whole steps, as it
+// does there, while nothing else moves the clock. Reads do not wake waits or timers; SetTicks and
+// AdvanceTicks still do. 0 (the default, and after UseManualClock, UseRealClock or SetTicks)
+// returns to the plain manual count.
+void SetTickResolution(DWORD stepMs);
+
 // The number of live handles (events and threads) in the handle table; lets a test prove that a
 // sequence of calls leaks none.
 std::size_t LiveHandleCount();
