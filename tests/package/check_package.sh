@@ -37,10 +37,14 @@ mkdir "$work/unpacked"
 python3 -m zipfile -e "$zip" "$work/unpacked" || { echo "FAILED: cannot unpack $zip"; exit 1; }
 package=$work/unpacked/zel-$version-win32
 listing=$(cd "$work/unpacked" && find . -mindepth 1 | sort | tr '\n' ' ')
-want="./zel-$version-win32 ./zel-$version-win32/README.txt ./zel-$version-win32/SHA256SUMS ./zel-$version-win32/host_interface.h ./zel-$version-win32/zel-borrow.exe ./zel-$version-win32/zel-host.exe ./zel-$version-win32/zel.dll "
+want="./zel-$version-win32 "
+for file in README.txt SHA256SUMS host_interface.h zel-borrow.exe zel-host.exe zel.dll; do
+    want+="./zel-$version-win32/$file "
+done
 [ "$listing" = "$want" ] || fail "the package holds: $listing"
 (cd "$package" && sha256sum -c SHA256SUMS) || fail "the checksums do not match"
-grep -q "ZEL $version for Windows" "$package/README.txt" || fail "README.txt does not name version $version"
+grep -q "ZEL $version for Windows" "$package/README.txt" ||
+    fail "README.txt does not name version $version"
 
 step "zel.dll's export and import tables"
 "$root/tests/wine/check_dll_tables.sh" i686-w64-mingw32-objdump "$package/zel.dll" ||
@@ -60,7 +64,8 @@ step "the demo with the package's zel-host.exe and zel.dll"
 # "Hello from ZEL" in 8-dot computer braille, in the host's dot order, as tools/demo writes it.
 cells="53 11 07 07 15 00 0b 17 15 0d 00 75 51 47"
 "$expect" 0 "driver ZEL, version 0x300, 40 text cells, 2 status cells" \
-    "display │⠀⠀│⡓⠑⠇⠇⠕⠀⠋⠗⠕⠍⠀⡵⡑⡇⠀⠀" "key Routing 3" "key F1 0" "key SLDN 0" "closed" \
+    "display │⠀⠀│⡓⠑⠇⠇⠕⠀⠋⠗⠕⠍⠀⡵⡑⡇⠀⠀" \
+    "key Routing 3" "key F1 0" "key SLDN 0" "closed" \
     -- "$sim" --wineprefix "$prefix" --port 5 --timeout 120 "wait cells $cells" "route 3" F1 SLDN \
     -- "$root/tools/wine-run" "$package/zel-host.exe" --timeout 120 open info "cells $cells" \
        "wait-key Routing 3" "wait-key F1" "wait-key SLDN" close ||

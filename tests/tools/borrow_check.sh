@@ -28,7 +28,8 @@ cells=$1
 work=$(mktemp -d "${TMPDIR:-/tmp}/zel-borrow-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-"${run[@]}" "$host" --timeout "$host_timeout" open "cells $cells" "wait-key F1" close >"$work/host" 2>&1 &
+"${run[@]}" "$host" --timeout "$host_timeout" open "cells $cells" "wait-key F1" close \
+    >"$work/host" 2>&1 &
 host_pid=$!
 # The host's line is on its way once the host says so.
 for _ in $(seq 2400); do
