@@ -53,13 +53,15 @@ void Usage() {
         "script, in order (each message waits for the --after-frames before it):\n"
         "  --after-frames K     later messages wait until K display frames have arrived\n"
         "  --press-routing N  --press-function N  --type-char N  --scan N\n"
+        "  --drop-acks          from then on the display acknowledges nothing\n"
         "  --step-ms MS         real time between two messages (default 50)\n"
         "expectations:\n"
         "  --expect-cells HEX   the first cells shown, in host dot order (\"47 00 ff\")\n"
         "  --expect-shown HEX   some line shown began with these cells (host dot order)\n"
         "  --expect-wire LIST   these frames in this order, others between allowed; each\n"
         "                       [driver:|display:]NAME, NAME one of frame function routing\n"
-        "                       char scan identify reply done ack, or a type (0x42)\n",
+        "                       char scan identify reply done ack, or a type (0x42)\n"
+        "  --expect-count P=N   exactly N frames match P ([driver:|display:]NAME)\n",
         stderr);
 }
 
@@ -111,8 +113,13 @@ std::vector<std::uint8_t> CellList(const std::string& text) {
 
 struct Step {
     int afterFrames;
-    enum Kind { Routing, Function, Character, ScanCode } kind;
+    enum Kind { Routing, Function, Character, ScanCode, DropAcks } kind;
     std::uint16_t code;
+};
+
+struct WireCount {
+    WirePattern pattern;
+    int count;
 };
 
 struct Options {
@@ -124,6 +131,7 @@ struct Options {
     std::optional<std::vector<std::uint8_t>> expectCells;
     std::optional<std::vector<std::uint8_t>> expectShown;
     std::optional<std::vector<WirePattern>> expectWire;
+    std::vector<WireCount> expectCounts;
     std::vector<std::string> command;
 };
 
@@ -171,6 +179,15 @@ Options Parse(int argc, char** argv) {
             o.script.push_back(
                 {afterFrames, Step::ScanCode,
                  static_cast<std::uint16_t>(Number(value("--scan"), 0xFFFF, "--scan"))});
+        } else if (arg == "--drop-acks") {
+            o.script.push_back({afterFrames, Step::DropAcks, 0});
+        } else if (arg == "--expect-count") {
+            const std::string item = value("--expect-count");
+            const std::size_t equals = item.find('=');
+            if (equals == std::string::npos) Die("--expect-count wants PATTERN=N");
+            o.expectCounts.push_back(
+                {ParseWirePattern(item.substr(0, equals)),
+                 static_cast<int>(Number(item.substr(equals + 1), 1000000, "--expect-count"))});
         } else if (arg == "--expect-cells") {
             o.expectCells = CellList(value("--expect-cells"));
         } else if (arg == "--expect-shown") {
@@ -206,6 +223,9 @@ void Send(zelsim::SerialDisplay& display, const Step& step) {
         case Step::ScanCode:
             display.SendScanCode(step.code);
             break;
+        case Step::DropAcks:
+            display.SetDropAllAcks(true);
+            break;
     }
 }
 
@@ -219,6 +239,8 @@ const char* StepName(const Step& step) {
             return "char";
         case Step::ScanCode:
             return "scan";
+        case Step::DropAcks:
+            return "drop-acks";
     }
     return "?";
 }
@@ -243,14 +265,18 @@ void PrintWire(const std::vector<zelsim::SerialWireFrame>& wire) {
     }
 }
 
+bool Matches(const zelsim::SerialWireFrame& frame, const WirePattern& pattern) {
+    return frame.type == pattern.type &&
+           (!pattern.fromDriver || *pattern.fromDriver == frame.fromDriver);
+}
+
 // How far `patterns` match `wire` in order, others allowed between.
 std::size_t MatchWire(const std::vector<zelsim::SerialWireFrame>& wire,
                       const std::vector<WirePattern>& patterns) {
     std::size_t matched = 0;
     for (const zelsim::SerialWireFrame& f : wire) {
         if (matched == patterns.size()) break;
-        const WirePattern& p = patterns[matched];
-        if (f.type == p.type && (!p.fromDriver || *p.fromDriver == f.fromDriver)) ++matched;
+        if (Matches(f, patterns[matched])) ++matched;
     }
     return matched;
 }
@@ -363,6 +389,16 @@ int main(int argc, char** argv) {
             std::printf("FAILED: wire matched %zu of %zu expected frames; no '%s' after them\n",
                         matched, options.expectWire->size(),
                         (*options.expectWire)[matched].text.c_str());
+            failed = true;
+        }
+    }
+    for (const WireCount& expected : options.expectCounts) {
+        const auto count = std::count_if(wire.begin(), wire.end(), [&](const auto& frame) {
+            return Matches(frame, expected.pattern);
+        });
+        if (count != expected.count) {
+            std::printf("FAILED: %ld '%s' frames on the wire, expected %d\n",
+                        static_cast<long>(count), expected.pattern.text.c_str(), expected.count);
             failed = true;
         }
     }

@@ -1,5 +1,7 @@
 // The driver object: the one instance of CBrailleSampleDriver that a host reaches through
-// GetBrailleInterface, with the state of every subsystem.
+// GetBrailleInterface, with the state of every subsystem. Each subsystem's own types and constants
+// are in its folder's header (hid/hid_link.h, serial/serial_link.h, session/session.h); this one
+// keeps the worker's commands and constants and the class with its fields in their order.
 //
 // Threads: the host's thread runs the interface slots and the key window; the worker thread runs
 // every command handler and the poll cycle. Each field says which thread writes it and which reads
@@ -12,8 +14,10 @@
 #include <cstdint>
 
 #include "driver/braille_interface.h"
-#include "hid/hid_api.h"
 #include "driver/shared_field.h"
+#include "hid/hid_link.h"
+#include "serial/serial_link.h"
+#include "session/session.h"
 
 // Window message that carries one key event to the key window: first parameter the address of a
 // static key name, second the key's value.
@@ -43,120 +47,12 @@ constexpr UINT kPollPeriodMs = 100;
 constexpr int kVersionCode = 0x300;
 constexpr std::size_t kOpenParamSize = 256;
 constexpr std::size_t kDriverNameSize = 80;
-constexpr std::size_t kPortNameSize = 128;
-
-// The display image: 42 cells in the display's dot order, status cells first.
-constexpr std::size_t kImageCells = 42;
-// One HID report on the wire: the report ID (always 0) and 8 data bytes.
-constexpr std::size_t kReportDataSize = 8;
-constexpr std::size_t kReportSize = kReportDataSize + 1;
-// Display frames written while an acknowledgement is awaited: 8 slots of the 40 cells of a USB
-// session, one slot always free.
-constexpr std::size_t kFrameQueueSlots = 8;
-constexpr std::size_t kQueuedFrameCells = 40;
-
-// The serial frame parser's states, one per byte position of a frame.
-enum ParserState : std::uint8_t {
-    AwaitSoh = 0,
-    AwaitStx = 1,
-    AwaitType = 2,
-    AwaitLength = 3,
-    AwaitEtx = 4,
-    ReadPayload = 5,
-    AwaitSumLow = 6,
-    AwaitSumHigh = 7,
-};
-
-// Types of the serial frames.
-enum SerialMessageType : std::uint8_t {
-    MsgDisplay = 0x00,
-    MsgFunctionKey = 0x10,
-    MsgRoutingKey = 0x11,
-    MsgCharacter = 0x13,
-    MsgScanCode = 0x14,
-    MsgIdentify = 0x24,
-    MsgIdentifyReply = 0x25,
-    MsgIdentifyDone = 0x26,
-    MsgAck = 0x7F,
-};
-
-struct FrameParser {
-    std::uint8_t state = AwaitSoh;
-    std::uint8_t remaining = 0;  // payload bytes still expected
-    std::uint16_t sum = 0;       // checksum accumulated over the frame being received
-    std::uint16_t receivedSum = 0;
-    std::uint8_t payloadIndex = 0;
-};
-
-// m_serialTimeouts at this value marks a serial link given up after lost acknowledgements; nothing
-// is sent on it until a port is opened again.
-constexpr std::uint8_t kSerialLinkDown = 4;
-
-// A serial display frame unacknowledged for longer than this is taken as lost.
-constexpr DWORD kSerialAckTimeoutMs = 400;
-
-// The serial records' capacity: a frame of up to 126 bytes, so a payload of up to 119.
-constexpr std::size_t kSerialRecordSize = 126;
-constexpr std::size_t kSerialFrameOverhead = 7;
-
-// The shared control block: another program on the machine makes the section; the driver opens
-// it, maps this many bytes and finds three little-endian 32-bit words at the start.
-constexpr char kSharedSectionName[] = "qx517sharemem";
-constexpr std::size_t kSharedViewLength = 255;
-
-struct SharedControlBlock {
-    // The driver's COM port number while it runs; 101 asks it to pause, 102 is its answer; 200
-    // and more ask it to resume, and it leaves the value less 200.
-    std::int32_t stateWord;
-    // The serial display's identification bytes, zero-extended, written when the driver pauses.
-    std::uint32_t idWord1;
-    std::uint32_t idWord2;
-};
-
-// Values of stateWord.
-constexpr std::int32_t kPauseRequest = 101;
-constexpr std::int32_t kPausedAnswer = 102;
-constexpr std::int32_t kResumeRequest = 200;
-
-// The one display frame held back while an acknowledgement is awaited.
-struct DeferredFrame {
-    std::uint8_t command = 0;
-    std::uint8_t length = 0;
-    std::uint8_t payload[kSerialRecordSize] = {};
-};
-
-// A copy of the most recently built frame, exactly as written.
-struct LastFrame {
-    std::uint8_t frameLength = 0;
-    std::uint8_t command = 0;
-    std::uint8_t frame[kSerialRecordSize] = {};
-};
-
-// The received message, filled while a frame arrives and read when it completes.
-struct ReceivedMessage {
-    std::uint8_t type = 0;
-    std::uint8_t length = 0;
-    std::uint8_t payload[256] = {};
-};
 
 class CSerial;
-
-struct FrameQueue {
-    std::int32_t queueRead = 0;   // slot of the oldest queued frame, 0..7
-    std::int32_t queueWrite = 0;  // slot the next queued frame goes into, 0..7
-    std::uint8_t slots[kFrameQueueSlots][kQueuedFrameCells] = {};
-};
 
 // The driver's identifier {D5D2D9E8-4637-4A07-BF46-42543A3CAACC}.
 constexpr GUID kDriverIdentity = {
     0xD5D2D9E8, 0x4637, 0x4A07, {0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC}};
-
-// Converts a host cell (bit i = dot i+1) into the display's dot order (display_image.cpp).
-std::uint8_t EncodeCell(std::uint8_t hostCell);
-
-// Spins on GetTickCount until more than `milliseconds` have elapsed, across the counter's
-// wrap-around; neither sleeps nor pumps messages (hid_protocol.cpp).
-void BusyWait(std::uint16_t milliseconds);
 
 class CBrailleSampleDriver : public IBrailleDriver {
   public:

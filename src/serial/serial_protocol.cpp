@@ -8,11 +8,6 @@
 
 namespace {
 
-constexpr std::uint8_t kSoh = 0x01;
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
-// The frame carries its 16-bit sum XOR this, low byte first.
-constexpr std::uint16_t kSumMask = 0xAA55;
 constexpr DWORD kWriteTimeoutMs = 1000;
 
 }  // namespace

@@ -256,8 +256,8 @@ TEST_F(SharedBlockTest, TheIdentificationWordsAreInPlaceBeforeTheAnswer) {
         stores = recorder.Offsets();
     }
     EXPECT_EQ(stores, (std::vector<std::ptrdiff_t>{offsetof(SharedControlBlock, idWord1),
-                                                    offsetof(SharedControlBlock, idWord2),
-                                                    offsetof(SharedControlBlock, stateWord)}));
+                                                   offsetof(SharedControlBlock, idWord2),
+                                                   offsetof(SharedControlBlock, stateWord)}));
     EXPECT_EQ(other.Word(), kPausedAnswer);
     EXPECT_EQ(other.Id1(), 0x56u);
     EXPECT_EQ(other.Id2(), 0x78u);
