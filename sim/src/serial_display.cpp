@@ -168,8 +168,7 @@ struct SerialDisplay::Impl {
     int strayBytes = 0;
 
     explicit Impl(const SerialDisplayOptions& o)
-        : options(o),
-          byteNs(o.lineRate != 0 ? kBitsPerByte * 1000000000 / o.lineRate : 0) {}
+        : options(o), byteNs(o.lineRate != 0 ? kBitsPerByte * 1000000000 / o.lineRate : 0) {}
 
     // A byte's wire time; 0 on an unpaced line. Fixed for the display's life.
     const std::int64_t byteNs;
