@@ -22,7 +22,8 @@
 //
 // Each figure prints a line "RESULT name n=N min= p50= p95= p99= max= unit=ms" (or value= for a
 // single figure), and one "LIMIT name value= limit= ratio=" against the limit it is measured by.
-// Options: --quick (a few samples each, for a smoke test), --samples N, --idle-seconds S,
+// Options: --quick (a few samples each, for a smoke test; options after it still count),
+// --samples N, --idle-seconds S,
 // --port N, --devices DIR or --wineprefix DIR (as zel-serial-sim-run).
 #include <fcntl.h>
 #include <signal.h>
@@ -388,7 +389,7 @@ class Measurement {
     }
 
     void Cpu(const std::string& port) {
-        const int idleSeconds = m_options.quick ? 2 : m_options.idleSeconds;
+        const int idleSeconds = m_options.idleSeconds;
         const auto before = CpuNs();
         m_host.Send("idle " + std::to_string(idleSeconds * 1000));
         m_host.Next("idled", idleSeconds + 120);
@@ -470,6 +471,7 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--quick") {
             o.quick = true;
             o.samples = 5;
+            o.idleSeconds = 2;
         } else if (arg == "--samples") {
             o.samples = static_cast<int>(Number(value("--samples"), 100000, "--samples"));
         } else if (arg == "--idle-seconds") {
