@@ -30,7 +30,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -47,6 +49,23 @@ constexpr UINT kLineMessage = WM_APP + 1;
 constexpr UINT kInputEndedMessage = WM_APP + 2;
 
 std::mutex g_printMutex;
+
+// Command lines that arrived while a command ran its message loop, kept for the main loop.
+std::deque<MSG> g_deferred;
+
+bool IsCommandLine(const MSG& msg) {
+    return msg.hwnd == nullptr &&
+           (msg.message == kLineMessage || msg.message == kInputEndedMessage);
+}
+
+// Runs one message of this thread's loop; a command line is kept for later, in order.
+void Handle(const MSG& msg) {
+    if (IsCommandLine(msg)) {
+        g_deferred.push_back(msg);
+    } else {
+        DispatchMessageA(&msg);
+    }
+}
 
 void Say(const char* format, ...) {
     std::lock_guard<std::mutex> lock(g_printMutex);
@@ -118,7 +137,7 @@ void Pump(DWORD ms) {
         if (elapsed >= ms) return;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) Handle(msg);
     }
 }
 
@@ -130,7 +149,7 @@ void PumpUntil(long long deadlineNs) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left / 1000000),
                                   QS_ALLINPUT);
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) Handle(msg);
     }
 }
 
@@ -245,16 +264,24 @@ int main(int argc, char** argv) {
         PostThreadMessageA(mainThread, kInputEndedMessage, 0, 0);
     });
     bool running = true;
-    while (running && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    while (running) {
+        if (g_deferred.empty()) {
+            if (GetMessageA(&msg, nullptr, 0, 0) <= 0) break;
+        } else {
+            msg = g_deferred.front();
+            g_deferred.pop_front();
+        }
         if (msg.hwnd == nullptr && msg.message == kLineMessage) {
-            const std::string* line = reinterpret_cast<std::string*>(msg.lParam);
+            const std::unique_ptr<std::string> line(reinterpret_cast<std::string*>(msg.lParam));
             running = host.Run(*line);
-            delete line;
         } else if (msg.hwnd == nullptr && msg.message == kInputEndedMessage) {
             running = false;
         } else {
             DispatchMessageA(&msg);
         }
+    }
+    for (const MSG& left : g_deferred) {
+        if (left.message == kLineMessage) delete reinterpret_cast<std::string*>(left.lParam);
     }
     reader.detach();
     return 0;
