@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,6 +60,9 @@ constexpr std::uint8_t kTypeAck = 0x7F;
 // How long the serving thread sleeps at most (real time) before it looks at the clock again for
 // acknowledgements that have become due.
 constexpr int kServePollMs = 5;
+constexpr std::int64_t kNsPerMs = 1000000;
+// A byte on the line: a start bit, 8 data bits and a stop bit.
+constexpr std::int64_t kBitsPerByte = 10;
 
 // The checksum as it travels: the 16-bit sum XOR AA55.
 std::uint16_t FrameSum(std::uint8_t type, const std::vector<std::uint8_t>& payload) {
@@ -69,9 +73,11 @@ std::uint16_t FrameSum(std::uint8_t type, const std::vector<std::uint8_t>& paylo
 
 std::vector<std::uint8_t> EncodeFrame(std::uint8_t type, const std::vector<std::uint8_t>& payload,
                                       std::uint16_t sum) {
-    std::vector<std::uint8_t> bytes = {kSoh, kStx, type, static_cast<std::uint8_t>(payload.size()),
-                                       kEtx};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(payload.size() + 7);
+    for (std::uint8_t byte : {kSoh, kStx, type, static_cast<std::uint8_t>(payload.size()), kEtx})
+        bytes.push_back(byte);
+    for (std::uint8_t byte : payload) bytes.push_back(byte);
     bytes.push_back(static_cast<std::uint8_t>(sum & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(sum >> 8));
     return bytes;
@@ -98,6 +104,12 @@ void MakeRaw(int fd) {
 }
 
 }  // namespace
+
+std::int64_t LineClockNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 struct SerialDisplay::Impl {
     // An answer not sent yet: an acknowledgement, or an identification reply queued behind one.
@@ -130,10 +142,14 @@ struct SerialDisplay::Impl {
     DWORD ackDelay = 0;
     bool holdAcks = false;
     std::deque<PendingAnswer> pending;
-    // Bytes decided but not handed to the serving thread's writes yet.
-    std::vector<std::uint8_t> outgoing;
+    // Bytes decided but not handed to the serving thread's writes yet, each with the time it was
+    // decided.
+    std::vector<std::pair<std::uint8_t, std::int64_t>> outgoing;
+    // The display's frames on their way out: the index in `wire` and the bytes still to leave.
+    std::deque<std::pair<std::size_t, std::size_t>> leaving;
 
     Rx rx = Rx::Soh;
+    std::int64_t rxStartNs = 0;
     std::uint8_t rxType = 0;
     std::vector<std::uint8_t> rxPayload;
     std::size_t rxLength = 0;
@@ -151,7 +167,11 @@ struct SerialDisplay::Impl {
     int bytesReceived = 0;
     int strayBytes = 0;
 
-    explicit Impl(const SerialDisplayOptions& o) : options(o) {}
+    explicit Impl(const SerialDisplayOptions& o)
+        : options(o), byteNs(o.lineRate != 0 ? kBitsPerByte * 1000000000 / o.lineRate : 0) {}
+
+    // A byte's wire time; 0 on an unpaced line. Fixed for the display's life.
+    const std::int64_t byteNs;
 
     ~Impl() {
         for (int fd : {master, slave, wake[0], wake[1]})
@@ -185,8 +205,28 @@ struct SerialDisplay::Impl {
     // Queues one frame of the display's for the line and records it.
     void Emit(std::uint8_t type, std::vector<std::uint8_t> payload) {
         const std::vector<std::uint8_t> bytes = EncodeFrame(type, payload, FrameSum(type, payload));
-        outgoing.insert(outgoing.end(), bytes.begin(), bytes.end());
-        wire.push_back(SerialWireFrame{false, type, std::move(payload)});
+        const std::int64_t now = LineClockNs();
+        Queue(bytes, now);
+        leaving.emplace_back(wire.size(), bytes.size());
+        wire.push_back(SerialWireFrame{false, type, std::move(payload), now, 0});
+    }
+
+    void Queue(const std::vector<std::uint8_t>& bytes, std::int64_t now) {
+        for (std::uint8_t byte : bytes) outgoing.emplace_back(byte, now);
+    }
+
+    // `count` of the display's bytes have left; the last of them at `endNs`.
+    void Left(std::size_t count, std::int64_t endNs) {
+        while (count > 0 && !leaving.empty()) {
+            auto& [index, remaining] = leaving.front();
+            const std::size_t taken = std::min(count, remaining);
+            remaining -= taken;
+            count -= taken;
+            if (remaining == 0) {
+                wire[index].endNs = endNs;
+                leaving.pop_front();
+            }
+        }
     }
 
     // Moves every answer that may leave now, in order, to the line.
@@ -205,8 +245,8 @@ struct SerialDisplay::Impl {
         }
     }
 
-    void FrameReceived() {
-        wire.push_back(SerialWireFrame{true, rxType, rxPayload});
+    void FrameReceived(std::int64_t endNs) {
+        wire.push_back(SerialWireFrame{true, rxType, rxPayload, rxStartNs, endNs});
         if (rxType == kTypeAck) {
             ++acksReceived;
             return;
@@ -249,13 +289,15 @@ struct SerialDisplay::Impl {
         rx = Rx::Soh;
     }
 
-    void Receive(std::uint8_t byte) {
+    // One byte from the driver, on the line from `startNs` to `endNs`.
+    void Receive(std::uint8_t byte, std::int64_t startNs, std::int64_t endNs) {
         ++bytesReceived;
         switch (rx) {
             case Rx::Soh:
-                if (byte == kSoh)
+                if (byte == kSoh) {
                     rx = Rx::Stx;
-                else
+                    rxStartNs = startNs;
+                } else
                     ++strayBytes;
                 break;
             case Rx::Stx:
@@ -292,7 +334,7 @@ struct SerialDisplay::Impl {
                 rx = Rx::Soh;
                 const std::uint16_t sum = static_cast<std::uint16_t>(rxSumLow | (byte << 8));
                 if (sum == FrameSum(rxType, rxPayload))
-                    FrameReceived();
+                    FrameReceived(endNs);
                 else
                     ++badFrames;
                 break;
@@ -303,13 +345,22 @@ struct SerialDisplay::Impl {
     // ---- The serving thread ----
 
     void Serve() {
-        std::vector<std::uint8_t> sending;  // taken from `outgoing`, not written yet
+        // Bytes read from the pseudo-terminal but not taken in yet (a paced line takes them one
+        // wire time apart), each with the time it arrived; and the display's bytes not written
+        // yet, each with the time it was decided.
+        std::deque<std::pair<std::uint8_t, std::int64_t>> arriving;
+        std::deque<std::pair<std::uint8_t, std::int64_t>> sending;
+        std::int64_t rxLineFree = 0;  // when the line in is free for the next byte
+        std::int64_t txLineFree = 0;  // when the line out is
         std::uint8_t buffer[4096];
         while (!stop.load()) {
+            const std::int64_t wait = WaitNs(arriving, sending, rxLineFree, txLineFree);
+            const timespec timeout = {static_cast<time_t>(wait / 1000000000),
+                                      static_cast<long>(wait % 1000000000)};
             pollfd fds[2] = {
                 {master, static_cast<short>(POLLIN | (sending.empty() ? 0 : POLLOUT)), 0},
                 {wake[0], POLLIN, 0}};
-            if (poll(fds, 2, kServePollMs) < 0 && errno != EINTR) break;
+            if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) break;
             if (fds[1].revents & POLLIN) {
                 while (read(wake[0], buffer, sizeof(buffer)) > 0) {
                 }
@@ -317,24 +368,82 @@ struct SerialDisplay::Impl {
             for (;;) {
                 const ssize_t got = read(master, buffer, sizeof(buffer));
                 if (got <= 0) break;
-                std::lock_guard<std::mutex> lock(mutex);
-                if (silent) {
-                    bytesReceived += static_cast<int>(got);
-                    continue;
-                }
-                for (ssize_t i = 0; i < got; ++i) Receive(buffer[i]);
+                const std::int64_t now = LineClockNs();
+                for (ssize_t i = 0; i < got; ++i) arriving.emplace_back(buffer[i], now);
             }
             {
                 std::lock_guard<std::mutex> lock(mutex);
+                const std::int64_t now = LineClockNs();
+                while (!arriving.empty()) {
+                    const auto [byte, arrived] = arriving.front();
+                    const std::int64_t startNs = std::max(arrived, rxLineFree);
+                    const std::int64_t endNs = startNs + byteNs;
+                    if (endNs > now) break;
+                    arriving.pop_front();
+                    rxLineFree = endNs;
+                    if (silent) {
+                        ++bytesReceived;
+                    } else {
+                        Receive(byte, startNs, endNs);
+                    }
+                }
                 if (!silent) TakeDueAnswers();
                 sending.insert(sending.end(), outgoing.begin(), outgoing.end());
                 outgoing.clear();
             }
-            while (!sending.empty()) {
-                const ssize_t written = write(master, sending.data(), sending.size());
-                if (written <= 0) break;  // the slave's queue is full: wait for POLLOUT
-                sending.erase(sending.begin(), sending.begin() + written);
+            WriteDue(sending, txLineFree);
+        }
+    }
+
+    // How long the serving thread may sleep: until the next byte in or out is due on a paced
+    // line, and never longer than the poll period.
+    std::int64_t WaitNs(const std::deque<std::pair<std::uint8_t, std::int64_t>>& arriving,
+                        const std::deque<std::pair<std::uint8_t, std::int64_t>>& sending,
+                        std::int64_t rxLineFree, std::int64_t txLineFree) const {
+        std::int64_t wait = kServePollMs * kNsPerMs;
+        if (byteNs == 0) return wait;
+        const std::int64_t now = LineClockNs();
+        if (!arriving.empty()) {
+            wait = std::min(wait, std::max(arriving.front().second, rxLineFree) + byteNs - now);
+        }
+        if (!sending.empty()) {
+            wait = std::min(wait, std::max(sending.front().second, txLineFree) + byteNs - now);
+        }
+        return std::max<std::int64_t>(wait, 0);
+    }
+
+    // Writes the display's bytes that are due: all of them on an unpaced line, else those whose
+    // wire time has passed (each leaves one wire time after the one before it).
+    void WriteDue(std::deque<std::pair<std::uint8_t, std::int64_t>>& sending,
+                  std::int64_t& txLineFree) {
+        std::uint8_t chunk[4096];
+        std::int64_t ends[sizeof chunk];
+        while (!sending.empty()) {
+            const std::int64_t now = LineClockNs();
+            std::size_t count = 0;
+            std::int64_t lineFree = txLineFree;
+            while (count < sending.size() && count < sizeof chunk) {
+                std::int64_t end = now;
+                if (byteNs != 0) {
+                    end = std::max(sending[count].second, lineFree) + byteNs;
+                    if (end > now) break;
+                }
+                chunk[count] = sending[count].first;
+                ends[count] = end;
+                lineFree = end;
+                ++count;
             }
+            if (count == 0) return;
+            const ssize_t written = write(master, chunk, count);
+            if (written <= 0) return;  // the slave's queue is full: wait for POLLOUT
+            const std::size_t taken = static_cast<std::size_t>(written);
+            txLineFree = ends[taken - 1];
+            sending.erase(sending.begin(), sending.begin() + written);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                Left(taken, ends[taken - 1]);
+            }
+            if (taken < count) return;
         }
     }
 
@@ -442,7 +551,7 @@ void SerialDisplay::SendBytes(const std::vector<std::uint8_t>& bytes) {
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
         if (m_impl->silent) return;
-        m_impl->outgoing.insert(m_impl->outgoing.end(), bytes.begin(), bytes.end());
+        m_impl->Queue(bytes, LineClockNs());
     }
     m_impl->Wake();
 }

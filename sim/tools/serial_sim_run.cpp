@@ -49,6 +49,7 @@ void Usage() {
         "  --cells N            main cells in the identification reply (default 40)\n"
         "  --ids A,B            the two identification bytes (default 0x12,0x34)\n"
         "  --no-identify-reply  acknowledge the identification request, send no reply\n"
+        "  --pace               keep the line's pace: 38400 baud, 8N1, both ways\n"
         "  --timeout SECONDS    end COMMAND after this long (default: no limit)\n"
         "script, in order (each message waits for the --after-frames before it):\n"
         "  --after-frames K     later messages wait until K display frames have arrived\n"
@@ -155,7 +156,7 @@ Options Parse(int argc, char** argv) {
         } else if (TakeLinkOption(arg, value, o.link)) {
             // --port, --wineprefix or --devices, taken
         } else if (TakeDisplayOption(arg, value, o.display)) {
-            // --cells, --ids or --no-identify-reply, taken
+            // --cells, --ids, --no-identify-reply or --pace, taken
         } else if (arg == "--timeout") {
             o.timeoutSeconds = static_cast<int>(Number(value("--timeout"), 86400, "--timeout"));
         } else if (arg == "--step-ms") {

@@ -161,6 +161,8 @@ bool TakeDisplayOption(const std::string& arg, Value value, SerialDisplayOptions
         display.deviceId2 = static_cast<std::uint8_t>(Number(ids.substr(comma + 1), 0xFF, "--ids"));
     } else if (arg == "--no-identify-reply") {
         display.answerIdentify = false;
+    } else if (arg == "--pace") {
+        display.lineRate = zelsim::kLineRate;
     } else {
         return false;
     }

@@ -63,6 +63,7 @@ void Usage(FILE* out) {
         "  --cells N             text cells it reports (default 40)\n"
         "  --ids A,B             its two identification bytes (default 0x12,0x34)\n"
         "  --no-identify-reply   acknowledge the identification request but never answer it\n"
+        "  --pace                keep the line's pace: 38400 baud, 8N1, both ways\n"
         "  --drop-acks N|all     acknowledge none of the next N frames (or of any frame)\n"
         "  --ack-delay MS        acknowledge each frame MS milliseconds late\n"
         "  --hold-acks           keep acknowledgements back until release-acks\n"
@@ -380,7 +381,7 @@ Options ParseOptions(int argc, char** argv) {
         } else if (arg == "--timeout") {
             o.timeoutSeconds = static_cast<int>(Number(value("--timeout"), 86400, "--timeout"));
         } else if (TakeDisplayOption(arg, value, o.display)) {
-            // --cells, --ids or --no-identify-reply, taken
+            // --cells, --ids, --no-identify-reply or --pace, taken
         } else if (arg == "--drop-acks") {
             const std::string frames = value("--drop-acks");
             o.dropAcks = frames == "all" ? kDropAll : Number(frames, 1000000, "--drop-acks");

@@ -304,6 +304,33 @@ TEST_F(SerialDisplayTest, DisplayFrameIsAckedAndShownInHostDotOrder) {
     EXPECT_TRUE(display.WireFrom(frames + 5).empty());
 }
 
+TEST_F(SerialDisplayTest, APacedLineTakesBytesInAndSendsThemOutAtItsRate) {
+    SerialDisplayOptions options;
+    options.lineRate = zelsim::kLineRate;
+    SerialDisplay display(options);
+    Line line(display.SlavePath());
+    ASSERT_TRUE(line.Open());
+    constexpr std::int64_t kByteNs = 10 * 1000000000LL / zelsim::kLineRate;  // 8N1
+
+    const auto start = std::chrono::steady_clock::now();
+    line.Write(DisplayFrame(SerialCells{}));  // 49 bytes at once
+    EXPECT_EQ(line.Read(kAck.size()), kAck);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count(),
+              (49 + 7) * kByteNs)
+        << "the frame in and its acknowledgement out each take their wire time";
+
+    // The acknowledgement's end is noted just after its last byte is written.
+    ASSERT_TRUE(display.WaitUntil(
+        [](const SerialDisplay& d) { return d.Wire().size() == 2 && d.Wire()[1].endNs != 0; }));
+    const std::vector<SerialWireFrame> wire = display.Wire();
+    const std::int64_t frameNs = wire[0].endNs - wire[0].startNs;
+    EXPECT_GE(frameNs, 49 * kByteNs);
+    EXPECT_LT(frameNs, 49 * kByteNs + 5000000) << "taken in as soon as its bytes were on the line";
+    EXPECT_GE(wire[1].endNs - wire[1].startNs, 7 * kByteNs);
+    EXPECT_GE(wire[1].startNs, wire[0].endNs) << "answered once the frame was in";
+}
+
 // The sum runs over 16 bits: 42 cells of FF take it past a byte, 255 bytes of FF past 16 bits.
 TEST_F(SerialDisplayTest, ChecksumIsSixteenBitsAndWraps) {
     SerialDisplay display;

@@ -30,13 +30,31 @@ struct SerialDisplayOptions {
     std::uint8_t deviceId1 = 0x12;
     std::uint8_t deviceId2 = 0x34;
     bool answerIdentify = true;
+    // The line's rate in baud (10 bits a byte: 8N1). Non-zero paces both directions as a real
+    // line would: a byte from the driver is taken in only once its wire time has passed after the
+    // one before it, and the display's own bytes leave one wire time apart. 0 (the default):
+    // bytes move as fast as the pseudo-terminal takes them.
+    std::uint32_t lineRate = 0;
 };
+
+// The line's rate of the display's serial connection: 38400 baud.
+constexpr std::uint32_t kLineRate = 38400;
+
+// The clock of the line times below: nanoseconds of CLOCK_MONOTONIC_RAW, the clock that Wine's
+// QueryPerformanceCounter reads (in 100 ns units), so that a Windows program under Wine can set
+// its own times against the display's.
+std::int64_t LineClockNs();
 
 // One frame seen on the line, in either direction.
 struct SerialWireFrame {
     bool fromDriver;  // false: sent by the display
     std::uint8_t type;
     std::vector<std::uint8_t> payload;
+    // Line times (LineClockNs). From the driver: when the first byte began to arrive, and when
+    // the last one had been taken in. From the display: when the frame was decided, and when its
+    // last byte had left (0 until then). On an unpaced line a byte's wire time is nil.
+    std::int64_t startNs = 0;
+    std::int64_t endNs = 0;
 };
 
 // Cells in the host's dot order (bit i = dot i+1) as Unicode braille (U+2800 + dots), in UTF-8.
