@@ -253,9 +253,8 @@ void Sleep(double ms) {
 
 class Measurement {
   public:
-    Measurement(const Options& options, HostProcess& host, SerialDisplay& display,
-                SerialDisplay& silent)
-        : m_options(options), m_host(host), m_display(display), m_silent(silent) {}
+    Measurement(const Options& options, HostProcess& host, SerialDisplay& display)
+        : m_options(options), m_host(host), m_display(display) {}
 
     bool Run() {
         const std::string port = "COM" + std::to_string(m_options.link.port);
@@ -263,7 +262,7 @@ class Measurement {
         Writes();
         Keys();
         Scroll();
-        Cpu(port);
+        Cpu();
         return true;
     }
 
@@ -388,7 +387,7 @@ class Measurement {
         return ToLong((*cpu)[1]);
     }
 
-    void Cpu(const std::string& port) {
+    void Cpu() {
         const int idleSeconds = m_options.idleSeconds;
         const auto before = CpuNs();
         m_host.Send("idle " + std::to_string(idleSeconds * 1000));
@@ -429,15 +428,11 @@ class Measurement {
                        (ToLong((*opened)[3]) - ToLong((*opened)[2])) / kNsPerMs, "ms");
             PrintValue("open_no_display_cpu", (*afterOpen - *beforeOpen) / kNsPerMs, "ms");
         }
-        (void)port;
     }
 
     const Options& m_options;
     HostProcess& m_host;
     SerialDisplay& m_display;
-    // No figure reads it yet; clang's unused-private-field warning, an error here, would stop
-    // the sanitizer builds.
-    [[maybe_unused]] SerialDisplay& m_silent;
     std::mt19937 m_random{12345};
 };
 
@@ -517,7 +512,7 @@ int main(int argc, char** argv) {
     bool ok = false;
     {
         HostProcess host(options.host);
-        Measurement measurement(options, host, display, silent);
+        Measurement measurement(options, host, display);
         ok = measurement.Run();
     }
     if (g_missing > 0) std::printf("zel-latency: %d figures could not be measured\n", g_missing);
