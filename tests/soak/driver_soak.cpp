@@ -61,6 +61,9 @@ constexpr DWORD kNoWaitBound = 0;
 // acknowledgement; a serial frame waits for the one acknowledgement in flight).
 constexpr DWORD kRecoverBound = 3000;
 constexpr DWORD kShowBound = 3000;
+// A link just opened has nothing in flight: a write goes out at once, and is shown within two
+// ticks (the serial display's bytes travel a real pseudo-terminal).
+constexpr DWORD kFreshShowBound = 200;
 
 // ---------------------------------------------------------------------------------------------
 // Steps of a life. Each is an operation and two arguments; a trace is a list of them, one a line.
@@ -1018,8 +1021,53 @@ class Life {
             return;
         }
         m_showLatency = shownAfter;
+        CheckFreshLink(count);
         CheckKeys();
         Close();
+    }
+
+    // The host suspends while a frame's acknowledgement is outstanding, the acknowledgement is
+    // lost with the link, and the host resumes: the new link has nothing in flight, so the next
+    // write is shown at once, not after an acknowledgement's time-out.
+    void CheckFreshLink(std::size_t count) {
+        if (!m_failure.empty()) return;
+        if (m_usb) m_usb->SetHoldAcks(true);
+        if (m_serial) m_serial->SetHoldAcks(true);
+        std::vector<unsigned char> cells(count);
+        for (std::size_t i = 0; i < count; ++i) cells[i] = static_cast<unsigned char>(i * 7u + 3u);
+        Timed("WriteMain", kNoWaitBound, false,
+              [&] { return g_driver.WriteMain(cells.data(), static_cast<int>(count)); });
+        Timed("Suspend", kSuspendBound, true, [] { return g_driver.Suspend(1); });
+        if (m_usb) m_usb->SetHoldAcks(false);  // into no handle: lost
+        if (m_serial) {
+            m_serial->SetSilent(true);  // forgets the held answer
+            m_serial->SetSilent(false);
+            m_serial->SetHoldAcks(false);
+        }
+        for (int attempt = 0; attempt < 3 && (Suspended() || !LinkUp()); ++attempt) {
+            if (!Suspended())
+                Timed("Suspend", kSuspendBound, true, [] { return g_driver.Suspend(1); });
+            SettleLine();
+            m_paced = m_serial != nullptr;
+            Timed("Suspend", kOpenBound, true, [] { return g_driver.Suspend(0); });
+            m_paced = false;
+        }
+        if (!LinkUp()) {
+            Fail("with no faults a resume does not bring the link back");
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) cells[i] = static_cast<unsigned char>(i * 13u + 5u);
+        Timed("WriteMain", kNoWaitBound, false,
+              [&] { return g_driver.WriteMain(cells.data(), static_cast<int>(count)); });
+        DWORD waited = 0;
+        while (ShownMain(count) != cells && waited < kFreshShowBound && m_failure.empty()) {
+            Advance(kPollPeriodMs);
+            waited += kPollPeriodMs;
+        }
+        if (ShownMain(count) != cells) {
+            Fail("after a resume the first write is not on the display within " +
+                 std::to_string(kFreshShowBound) + " ticks");
+        }
     }
 
     const Trace& m_trace;
