@@ -934,6 +934,16 @@ class Life {
         return shown;
     }
 
+    // True once the display shows `cells` as its main cells. The serial display's bytes travel
+    // a real pseudo-terminal: it gets a little real time to take them in.
+    bool ShownSoon(const std::vector<unsigned char>& cells) {
+        if (m_serial) {
+            m_serial->WaitUntil(
+                [&](const zelsim::SerialDisplay&) { return ShownMain(cells.size()) == cells; }, 20);
+        }
+        return ShownMain(cells.size()) == cells;
+    }
+
     void Finish() {
         // The other program hands the display back through the worker's ticks: the driver is
         // opened first (a pause outlives a Close).
@@ -1007,7 +1017,7 @@ class Life {
         Timed("WriteMain", kNoWaitBound, false,
               [&] { return g_driver.WriteMain(last.data(), static_cast<int>(count)); });
         DWORD shownAfter = 0;
-        while (ShownMain(count) != last && shownAfter <= kShowBound && m_failure.empty()) {
+        while (!ShownSoon(last) && shownAfter <= kShowBound && m_failure.empty()) {
             Advance(kPollPeriodMs);
             shownAfter += kPollPeriodMs;
             if (Suspended()) {
@@ -1060,7 +1070,7 @@ class Life {
         Timed("WriteMain", kNoWaitBound, false,
               [&] { return g_driver.WriteMain(cells.data(), static_cast<int>(count)); });
         DWORD waited = 0;
-        while (ShownMain(count) != cells && waited < kFreshShowBound && m_failure.empty()) {
+        while (!ShownSoon(cells) && waited < kFreshShowBound && m_failure.empty()) {
             Advance(kPollPeriodMs);
             waited += kPollPeriodMs;
         }
