@@ -2,7 +2,8 @@
 // tick count moving on, poll ticks, the host's writes, and unplugging and replugging, all decoded
 // from the input. The driver's state is checked after every step.
 //
-// Input: byte 0 says whether the display answers the hello; bytes 1 to 8 are its reply. Then
+// Input: byte 0 says whether the display answers the hello and whether the reply begins as the
+// hello does; bytes 1 to 8 are the reply. Then
 // steps, each an operation byte followed by what it needs.
 #include <zel_compat/hid.h>
 #include <zel_compat/seams.h>
@@ -90,6 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool hadReadEvent = g_driver.readEvent != nullptr;
     g_display.answer = (data[0] & 1) != 0;
     std::memcpy(g_display.helloReply, data + 1, 8);
+    // Most inputs answer with the hello's own first bytes, so that the session behind it is
+    // reached; the others try any reply.
+    if ((data[0] & 2) == 0) {
+        g_display.helloReply[0] = 0xFB;
+        g_display.helloReply[1] = 0xAA;
+        g_display.helloReply[2] = 0x55;
+    }
 
     // The hello phase.
     const int opened = g_driver.OpenTransport("COM1");
