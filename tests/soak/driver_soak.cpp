@@ -889,6 +889,22 @@ class Life {
 
     // ---- The end of a life: faults stop, the last write must be shown, then Close ----
 
+    // The other program hands the display back and goes. One that went without handing it back
+    // is started again to do so: the driver keeps the section while it holds a view. A request it
+    // wrote that the driver has not seen yet is taken back. The worker's ticks carry it out.
+    void HandBack() {
+        if (m_other == nullptr && (Lent() || g_driver.m_blockView != nullptr)) {
+            m_other = std::make_unique<OtherProgram>(kSharedViewLength);
+        }
+        for (int round = 0; m_other != nullptr && DriverOpen() && round < 3; ++round) {
+            const bool lent = Lent();
+            m_other->Write(lent ? kResumeRequest : 0);
+            Advance(2 * kPollPeriodMs);
+            if (!lent && !Lent()) break;
+        }
+        if (DriverOpen()) m_other.reset();
+    }
+
     void StopFaults() {
         if (m_usb) {
             m_usb->SetDropAllAcks(false);
@@ -907,19 +923,7 @@ class Life {
             m_serial->SetCellCount(40);
         }
         m_second.reset();
-        // The other program hands the display back and goes. One that went without handing it
-        // back is started again to do so: the driver keeps the section while it holds a view.
-        // A request it wrote that the driver has not seen yet is taken back.
-        if (m_other == nullptr && (Lent() || g_driver.m_blockView != nullptr)) {
-            m_other = std::make_unique<OtherProgram>(kSharedViewLength);
-        }
-        for (int round = 0; m_other != nullptr && round < 3; ++round) {
-            const bool lent = Lent();
-            m_other->Write(lent ? kResumeRequest : 0);
-            Advance(2 * kPollPeriodMs);
-            if (!lent && !Lent()) break;
-        }
-        m_other.reset();
+        HandBack();
     }
 
     std::vector<unsigned char> ShownMain(std::size_t count) const {
@@ -966,6 +970,8 @@ class Life {
             Fail("with the faults stopped the display cannot be opened");
             return;
         }
+        // The first Open may have failed while the display was still away.
+        HandBack();
         if (Lent()) {
             Fail("the display is still lent after the other program handed it back");
             return;
