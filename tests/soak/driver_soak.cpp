@@ -1160,11 +1160,11 @@ void Watchdog() {
     std::uint64_t last = g_progress.load();
     int still = 0;
     while (g_watching.load()) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const std::uint64_t now = g_progress.load();
         still = now == last ? still + 1 : 0;
         last = now;
-        if (still >= 60) {
+        if (still >= 600) {
             std::lock_guard<std::mutex> hold(g_traceLock);
             std::fprintf(stderr, "soak: seed %" PRIu64 " hangs (no step in 60 s); its trace:\n%s",
                          g_runningSeed, g_runningTrace.c_str());
