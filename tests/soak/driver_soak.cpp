@@ -1134,7 +1134,10 @@ std::string RunTrace(const Trace& trace, std::uint64_t* ticks = nullptr) {
 Trace Shrink(const Trace& failing, const std::string& failure) {
     Trace best = failing;
     const std::string property = failure.substr(0, failure.find(" (at step"));
-    auto stillFails = [&property](const Trace& candidate) {
+    // A bounded effort, so that a failing test command still ends in good time.
+    int budget = 400;
+    auto stillFails = [&property, &budget](const Trace& candidate) {
+        if (--budget < 0) return false;
         const std::string again = RunTrace(candidate);
         return !again.empty() && again.substr(0, again.find(" (at step")) == property;
     };
