@@ -24,6 +24,13 @@ void Require(bool condition) {
 }
 
 int g_master = -1;
+std::string g_folder;
+
+// The devices folder goes with the process.
+void RemoveFolder() {
+    unlink((g_folder + "/com5").c_str());
+    rmdir(g_folder.c_str());
+}
 
 void Setup() {
     static bool done = false;
@@ -37,9 +44,10 @@ void Setup() {
     tcsetattr(g_master, TCSANOW, &mode);
     char folder[] = "/tmp/zel-fuzz-ports-XXXXXX";
     Require(mkdtemp(folder) != nullptr);
-    const std::string link = std::string(folder) + "/com5";
-    Require(symlink(ptsname(g_master), link.c_str()) == 0);
-    zelcompat::SetDevicesFolder(folder);
+    g_folder = folder;
+    Require(symlink(ptsname(g_master), (g_folder + "/com5").c_str()) == 0);
+    std::atexit(&RemoveFolder);
+    zelcompat::SetDevicesFolder(g_folder);
 }
 
 // Takes whatever the port wrote, so that the pseudo-terminal never fills.
