@@ -217,19 +217,34 @@ bool Bench::Destroy(int slot) {
         return false;
     }
     const bool gone = PollUntil(kVanishTimeoutMs, [&] {
-        ULONG state = 1, in = static_cast<ULONG>(slot);
-        DWORD got = 0;
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        BOOL done = DeviceIoControl(m_control, IOCTL_ZELUSB_SLOT_STATE, &in, sizeof in, &state,
-                                    sizeof state, &got, &overlapped);
-        if (!done && GetLastError() == ERROR_IO_PENDING)
-            done = GetOverlappedResult(m_control, &overlapped, &got, TRUE);
-        CloseHandle(overlapped.hEvent);
-        return done && state == 0 && FindInterface(slot).empty();
+        unsigned long state = 1, handles = 0;
+        return SlotState(slot, &state, &handles) && state == 0 && FindInterface(slot).empty();
     });
     if (!gone) Fail("the removed device did not go away");
     return gone;
+}
+
+bool Bench::SlotState(int slot, unsigned long* state, unsigned long* handles) const {
+    if (m_control == INVALID_HANDLE_VALUE) return false;
+    ULONG in = static_cast<ULONG>(slot), out[2] = {};
+    DWORD got = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL done = DeviceIoControl(m_control, IOCTL_ZELUSB_SLOT_STATE, &in, sizeof in, out, sizeof out,
+                                &got, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING)
+        done = GetOverlappedResult(m_control, &overlapped, &got, TRUE);
+    CloseHandle(overlapped.hEvent);
+    if (!done || got != sizeof out) return false;
+    *state = out[0];
+    *handles = out[1];
+    return true;
+}
+
+int Bench::OpenHandles(int slot) const {
+    unsigned long state = 0, handles = 0;
+    if (slot < 0 || slot >= ZELUSB_SLOTS || !SlotState(slot, &state, &handles)) return -1;
+    return static_cast<int>(handles);
 }
 
 int Bench::Add(const DeviceIdentity& identity, OutputHandler handler) {
@@ -255,6 +270,13 @@ bool Bench::Readd(int slot) {
     if (slot < 0 || slot >= ZELUSB_SLOTS || !m_devices[slot].exists || m_devices[slot].present)
         return false;
     return Create(slot);
+}
+
+void Bench::Release(int slot) {
+    if (slot < 0 || slot >= ZELUSB_SLOTS) return;
+    if (m_devices[slot].present) Destroy(slot);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_devices[slot] = Device{};
 }
 
 std::string Bench::Path(int slot) const {

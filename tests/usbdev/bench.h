@@ -54,8 +54,17 @@ class Bench {
     bool Remove(int slot);
     // Plugs a removed device in again with the same identity and handler.
     bool Readd(int slot);
+    // Removes the device if it is present and frees its slot for another.
+    void Release(int slot);
     // The device's HID interface path as SetupAPI lists it; empty while removed.
     std::string Path(int slot) const;
+
+    // Handles programs hold open on the device as the minidriver counts them; -1 if it cannot be
+    // asked. Wine does not refuse an exclusive open of a HID device that is held, so this is how a
+    // test sees that a handle was let go. Not counted: the handles of Wine's raw input list (it
+    // keeps one on every HID device), and those that died with a removal (their closing reaches
+    // no driver).
+    int OpenHandles(int slot) const;
 
     // One input report (report ID first) from the device.
     bool Push(int slot, const std::uint8_t* report, std::size_t length);
@@ -79,6 +88,8 @@ class Bench {
     bool Create(int slot);
     bool Destroy(int slot);
     bool OpenControl();
+    // State and open handles of a slot; false if the minidriver cannot be asked.
+    bool SlotState(int slot, unsigned long* state, unsigned long* handles) const;
     void Pump();
     void Fail(const std::string& what);
 

@@ -4,7 +4,7 @@ namespace zelusb {
 
 WineUsbDisplay::WineUsbDisplay(Bench& bench, const zelsim::UsbDisplayOptions& options)
     : UsbFirmware(options), m_bench(bench) {
-    Attach(this);
+    Attach(&m_link);
     DeviceIdentity identity;
     identity.vendorId = options.vendorId;
     identity.productId = options.productId;
@@ -17,16 +17,16 @@ WineUsbDisplay::WineUsbDisplay(Bench& bench, const zelsim::UsbDisplayOptions& op
 }
 
 WineUsbDisplay::~WineUsbDisplay() {
-    if (m_slot >= 0) m_bench.Remove(m_slot);
+    if (m_slot >= 0) m_bench.Release(m_slot);
     Attach(nullptr);
 }
 
-void WineUsbDisplay::SendInputReport(const std::uint8_t* report, std::size_t length) {
-    m_bench.Push(m_slot, report, length);
+void WineUsbDisplay::Link::SendInputReport(const std::uint8_t* report, std::size_t length) {
+    display.m_bench.Push(display.m_slot, report, length);
 }
 
-void WineUsbDisplay::Unplug() { m_bench.Remove(m_slot); }
+void WineUsbDisplay::Link::Unplug() { display.m_bench.Remove(display.m_slot); }
 
-void WineUsbDisplay::Replug() { m_bench.Readd(m_slot); }
+void WineUsbDisplay::Link::Replug() { display.m_bench.Readd(display.m_slot); }
 
 }  // namespace zelusb

@@ -98,9 +98,11 @@ typedef struct {
     DEVICE_ATTRIBUTES attributes;
     ULONG inputLength; /* report ID included, as the capabilities count it */
     ULONG outputLength;
+    PDEVICE_OBJECT fdo;
+    ULONG openHandles; /* handles programs hold open on its HID device, the system's aside */
     PIRP pendingRead;
-    Report input[INPUT_QUEUE];
     ULONG inputHead, inputCount;
+    Report input[INPUT_QUEUE]; /* last: a new device clears everything before it */
 } Slot;
 
 typedef struct {
@@ -115,6 +117,18 @@ static PIRP g_pendingTake;
 static PDEVICE_OBJECT g_control;
 static UNICODE_STRING g_parametersPath;
 static WCHAR g_parametersBuffer[256];
+
+/* The handles open on the HID devices, to tell the bench whether a program still holds one. */
+#define OPEN_FILES 128
+static struct {
+    PFILE_OBJECT file;
+    ULONG slot;
+    BOOLEAN rawInput; /* Wine's raw input list: not counted */
+} g_openFiles[OPEN_FILES];
+
+/* Wine's raw input list keeps a handle on every HID device and asks each for this at once. */
+#define CODE_GET_WINE_RAWINPUT_HANDLE \
+    CTL_CODE(FILE_DEVICE_KEYBOARD, 300, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 static PDRIVER_DISPATCH g_hidCreate, g_hidClose, g_hidDeviceControl;
 
@@ -171,7 +185,11 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
         KeReleaseSpinLock(&g_lock, irql);
         return STATUS_DEVICE_BUSY;
     }
-    memset(s, 0, sizeof(*s) - sizeof(s->input));
+    {
+        ULONG generation = s->generation;
+        memset(s, 0, sizeof(*s) - sizeof(s->input));
+        s->generation = generation;
+    }
     s->used = TRUE;
     s->generation++;
     s->attributes.Size = sizeof(DEVICE_ATTRIBUTES);
@@ -180,6 +198,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
     s->attributes.VersionNumber = (USHORT)version;
     s->inputLength = inputLength;
     s->outputLength = outputLength;
+    s->fdo = fdo;
     KeReleaseSpinLock(&g_lock, irql);
 
     Mini(fdo)->slot = slot;
@@ -403,7 +422,14 @@ static NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
         g_slots[slot].removed = TRUE;
         g_slots[slot].inputCount = 0;
         read = ClaimRead(&g_slots[slot]);
-        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) g_slots[slot].used = FALSE;
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            ULONG i;
+            g_slots[slot].used = FALSE;
+            /* The closing of handles that die with the device is not sent here. */
+            g_slots[slot].openHandles = 0;
+            for (i = 0; i < OPEN_FILES; ++i)
+                if (g_openFiles[i].file && g_openFiles[i].slot == slot) g_openFiles[i].file = NULL;
+        }
         KeReleaseSpinLock(&g_lock, irql);
         if (read) Complete(read, STATUS_DELETE_PENDING, 0);
     }
@@ -479,31 +505,88 @@ static NTSTATUS ControlIoctl(PIRP irp) {
         return STATUS_PENDING;
     }
     if (code == IOCTL_ZELUSB_SLOT_STATE) {
-        const ULONG* in = buffer;
-        ULONG state;
-        if (inLength < sizeof(ULONG) || outLength < sizeof(ULONG) || *in >= ZELUSB_SLOTS)
+        ULONG slot = *(const ULONG*)buffer, state, handles;
+        if (inLength < sizeof(ULONG) || outLength < 2 * sizeof(ULONG) || slot >= ZELUSB_SLOTS)
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         KeAcquireSpinLock(&g_lock, &irql);
-        state = g_slots[*in].used ? (g_slots[*in].removed ? 2 : 1) : 0;
+        state = g_slots[slot].used ? (g_slots[slot].removed ? 2 : 1) : 0;
+        handles = g_slots[slot].openHandles;
         KeReleaseSpinLock(&g_lock, irql);
-        *(ULONG*)buffer = state;
-        return Complete(irp, STATUS_SUCCESS, sizeof(ULONG));
+        ((ULONG*)buffer)[0] = state;
+        ((ULONG*)buffer)[1] = handles;
+        return Complete(irp, STATUS_SUCCESS, 2 * sizeof(ULONG));
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+/* The slot of a HID device (the HID class's child of one of our devices). Wine's HID class keeps
+ * the parent first in its child's extension. */
+static ULONG SlotOfHidDevice(PDEVICE_OBJECT device) {
+    PDEVICE_OBJECT parent =
+        device->DeviceExtension ? *(PDEVICE_OBJECT*)device->DeviceExtension : NULL;
+    ULONG i;
+    for (i = 0; i < ZELUSB_SLOTS; ++i)
+        if (g_slots[i].used && g_slots[i].fdo == parent) return i;
+    return ZELUSB_SLOTS;
+}
+
 static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    NTSTATUS status;
+    KIRQL irql;
+    ULONG slot, i;
     if (device == g_control) return Complete(irp, STATUS_SUCCESS, 0);
-    return g_hidCreate(device, irp);
+    KeAcquireSpinLock(&g_lock, &irql);
+    slot = SlotOfHidDevice(device);
+    KeReleaseSpinLock(&g_lock, irql);
+    status = g_hidCreate(device, irp); /* completes the request: only the status is read after */
+    if (status != STATUS_SUCCESS || slot == ZELUSB_SLOTS) return status;
+    KeAcquireSpinLock(&g_lock, &irql);
+    for (i = 0; i < OPEN_FILES; ++i) {
+        if (!g_openFiles[i].file) {
+            g_openFiles[i].file = file;
+            g_openFiles[i].slot = slot;
+            g_openFiles[i].rawInput = FALSE;
+            g_slots[slot].openHandles++;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&g_lock, irql);
+    return status;
 }
 
 static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    KIRQL irql;
+    ULONG i;
     if (device == g_control) return Complete(irp, STATUS_SUCCESS, 0);
+    KeAcquireSpinLock(&g_lock, &irql);
+    for (i = 0; i < OPEN_FILES; ++i) {
+        if (g_openFiles[i].file == file) {
+            if (!g_openFiles[i].rawInput) g_slots[g_openFiles[i].slot].openHandles--;
+            g_openFiles[i].file = NULL;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&g_lock, irql);
     return g_hidClose(device, irp);
 }
 
 static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    KIRQL irql;
+    ULONG i;
     if (device == g_control) return ControlIoctl(irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == CODE_GET_WINE_RAWINPUT_HANDLE) {
+        KeAcquireSpinLock(&g_lock, &irql);
+        for (i = 0; i < OPEN_FILES; ++i) {
+            if (g_openFiles[i].file == stack->FileObject && !g_openFiles[i].rawInput) {
+                g_openFiles[i].rawInput = TRUE;
+                g_slots[g_openFiles[i].slot].openHandles--;
+            }
+        }
+        KeReleaseSpinLock(&g_lock, irql);
+    }
     return g_hidDeviceControl(device, irp);
 }
 
