@@ -253,20 +253,29 @@ TEST_F(HidReportTest, AfterRemovalTheDeviceIsGoneAndItsHandlesFail) {
     ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, kGenerousMs), kWaitObject0);
     DWORD got = 123;
     EXPECT_FALSE(GetOverlappedResult(reader, &overlapped, &got, FALSE));
+    const DWORD pendingError = GetLastError();
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(buffer[1], 0xEE);
 
     std::vector<std::uint8_t> report = Report(0xFB, 0xAA);
     DWORD written = 0;
     EXPECT_FALSE(WriteFile(writer, report.data(), 9, &written, nullptr));
+    const DWORD writeError = GetLastError();
     OVERLAPPED again = Overlapped();
     EXPECT_FALSE(ReadFile(reader, buffer, 9, nullptr, &again));
-    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    const DWORD readError = GetLastError();
+    EXPECT_NE(readError, static_cast<DWORD>(ERROR_IO_PENDING));
 
     SetLastError(kUntouched);
     EXPECT_EQ(CreateFileA(path.c_str(), kAccess, kShare, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_LAST_ERROR(ERROR_FILE_NOT_FOUND);
+
+    WINE_DIFFERS(
+        "a removed device's handles fail with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)");
+    EXPECT_EQ(pendingError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(readError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 }
 
 // A device that declares longer reports takes and gives reports of that length only.
