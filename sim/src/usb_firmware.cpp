@@ -91,6 +91,13 @@ struct UsbFirmware::Impl {
     bool holdAcks = false;
     std::deque<PendingAck> pendingAcks;
 
+    // Pacing, guarded by sendMutex: reports waiting for their millisecond, and when the last one
+    // left.
+    bool pace = false;
+    std::deque<Data> paced;
+    bool pacedAny = false;
+    DWORD lastPaced = 0;
+
     int framesReceived = 0;
     int hellosReceived = 0;
     int reportsReceived = 0;
@@ -170,6 +177,27 @@ struct UsbFirmware::Impl {
     // ---- Called with `sendMutex` held and `mutex` not held ----
 
     void Push(const std::vector<Data>& reports) {
+        if (!pace) {
+            Send(reports);
+            return;
+        }
+        paced.insert(paced.end(), reports.begin(), reports.end());
+        SendPaced();
+    }
+
+    // Sends the oldest paced report if its millisecond has come: at most one per tick count step.
+    void SendPaced() {
+        if (paced.empty()) return;
+        const DWORD now = GetTickCount();
+        if (pacedAny && now == lastPaced) return;
+        pacedAny = true;
+        lastPaced = now;
+        const Data data = paced.front();
+        paced.pop_front();
+        Send({data});
+    }
+
+    void Send(const std::vector<Data>& reports) {
         // Input reports have the length the device declares, report ID 0 first.
         const std::size_t length =
             options.inputReportByteLength > 0 ? options.inputReportByteLength : kReportBytes;
@@ -182,7 +210,7 @@ struct UsbFirmware::Impl {
     }
 
     // Sends one report from the test's side, unless the display is unplugged.
-    void Send(const Data& data) {
+    void SendKey(const Data& data) {
         std::lock_guard<std::mutex> send(sendMutex);
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -201,6 +229,7 @@ struct UsbFirmware::Impl {
             TakeDueAcks(out);
         }
         Push(out);
+        SendPaced();
     }
 
     void OnOutputReport(const std::uint8_t* report, std::size_t length) {
@@ -262,6 +291,16 @@ void UsbFirmware::SetHoldAcks(bool hold) {
     if (!hold) ReleaseHeldAcks();
 }
 
+void UsbFirmware::SetPaceReports(bool pace) {
+    std::lock_guard<std::mutex> send(m_impl->sendMutex);
+    m_impl->pace = pace;
+    if (!pace) {
+        const std::vector<Data> waiting(m_impl->paced.begin(), m_impl->paced.end());
+        m_impl->paced.clear();
+        m_impl->Send(waiting);
+    }
+}
+
 void UsbFirmware::ReleaseHeldAcks() {
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
@@ -279,6 +318,7 @@ void UsbFirmware::Unplug() {
         m_impl->cells.fill(0);
         m_impl->frameReports = 0;
         m_impl->pendingAcks.clear();
+        m_impl->paced.clear();
     }
     // Anything sent before the flag fell may still wait on the link, which drops it here.
     UsbLink* link = m_impl->link;
@@ -301,11 +341,11 @@ bool UsbFirmware::Plugged() const {
     return m_impl->plugged;
 }
 
-void UsbFirmware::PressRouting(std::uint8_t code) { m_impl->Send(Data{kRoutingByte, code}); }
+void UsbFirmware::PressRouting(std::uint8_t code) { m_impl->SendKey(Data{kRoutingByte, code}); }
 
-void UsbFirmware::PressFunction(std::uint8_t code) { m_impl->Send(Data{kFunctionByte, code}); }
+void UsbFirmware::PressFunction(std::uint8_t code) { m_impl->SendKey(Data{kFunctionByte, code}); }
 
-void UsbFirmware::SendReport(const std::array<std::uint8_t, 8>& data) { m_impl->Send(data); }
+void UsbFirmware::SendReport(const std::array<std::uint8_t, 8>& data) { m_impl->SendKey(data); }
 
 UsbCells UsbFirmware::ShownDeviceCells() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);

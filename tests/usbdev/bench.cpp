@@ -199,6 +199,16 @@ bool Bench::Create(int slot) {
         Fail("cannot open the minidriver's control device");
         return false;
     }
+    // Ready once the HID class is reading from it: from then on an input report is on its way
+    // to the open handles at once, which the hello exchange's half second needs under load.
+    if (!PollUntil(kAppearTimeoutMs, [&] {
+            unsigned long state = 0, handles = 0;
+            bool reading = false;
+            return SlotState(slot, &state, &handles, &reading) && state == 1 && reading;
+        })) {
+        Fail("the HID class does not read from the device");
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     d.path = path;
     d.present = true;
@@ -224,9 +234,9 @@ bool Bench::Destroy(int slot) {
     return gone;
 }
 
-bool Bench::SlotState(int slot, unsigned long* state, unsigned long* handles) const {
+bool Bench::SlotState(int slot, unsigned long* state, unsigned long* handles, bool* reading) const {
     if (m_control == INVALID_HANDLE_VALUE) return false;
-    ULONG in = static_cast<ULONG>(slot), out[2] = {};
+    ULONG in = static_cast<ULONG>(slot), out[3] = {};
     DWORD got = 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -238,6 +248,7 @@ bool Bench::SlotState(int slot, unsigned long* state, unsigned long* handles) co
     if (!done || got != sizeof out) return false;
     *state = out[0];
     *handles = out[1];
+    if (reading) *reading = out[2] != 0;
     return true;
 }
 
@@ -315,6 +326,7 @@ bool Bench::TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeou
 }
 
 void Bench::SetTick(DWORD periodMs, std::function<void()> tick) {
+    std::lock_guard<std::mutex> running(m_tickMutex);  // no tick runs past this
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tickPeriod = periodMs;
     m_tick = std::move(tick);
@@ -330,7 +342,10 @@ void Bench::Pump() {
         DWORD got = 0;
         BOOL taken = DeviceIoControl(m_control, IOCTL_ZELUSB_TAKE_OUTPUT, nullptr, 0, &output,
                                      sizeof output, &got, &overlapped);
-        if (!taken && GetLastError() != ERROR_IO_PENDING) break;
+        if (!taken && GetLastError() != ERROR_IO_PENDING) {
+            Fail("cannot take output reports");
+            break;
+        }
         bool stop = false;
         while (!taken) {
             DWORD period;
@@ -349,6 +364,7 @@ void Bench::Pump() {
                 stop = true;
                 break;
             } else {
+                std::lock_guard<std::mutex> running(m_tickMutex);
                 std::function<void()> tick;
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -357,7 +373,11 @@ void Bench::Pump() {
                 if (tick) tick();
             }
         }
-        if (stop || !taken) break;
+        if (stop) break;
+        if (!taken) {
+            Fail("the output reports stopped coming");
+            break;
+        }
         if (output.slot >= ZELUSB_SLOTS || output.length > ZELUSB_MAX_REPORT) continue;
         OutputHandler handler;
         {

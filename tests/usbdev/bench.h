@@ -72,7 +72,7 @@ class Bench {
     bool TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeoutMs);
 
     // Every `periodMs` while devices exist, `tick` runs on the bench's thread (for firmware whose
-    // replies become due with time). 0 stops it.
+    // replies become due with time). 0 stops it; once SetTick returns, the old tick is not running.
     void SetTick(DWORD periodMs, std::function<void()> tick);
 
   private:
@@ -88,12 +88,14 @@ class Bench {
     bool Create(int slot);
     bool Destroy(int slot);
     bool OpenControl();
-    // State and open handles of a slot; false if the minidriver cannot be asked.
-    bool SlotState(int slot, unsigned long* state, unsigned long* handles) const;
+    // State, open handles and whether the HID class reads; false if the minidriver cannot be asked.
+    bool SlotState(int slot, unsigned long* state, unsigned long* handles,
+                   bool* reading = nullptr) const;
     void Pump();
     void Fail(const std::string& what);
 
     mutable std::mutex m_mutex;
+    std::mutex m_tickMutex;  // held while a tick runs
     std::condition_variable m_outputArrived;
     std::vector<Device> m_devices;
     std::string m_error;

@@ -4,9 +4,11 @@
 // shows the expected cells it presses the keys given, in order; when the program has ended, the
 // device is removed and its exit status returned.
 //
-//   zel-usb-sim [--timeout S] [--wait-cells "HEX HEX ..."] [--route N]... [--key CODE]...
-//               -- PROGRAM [ARGS...]
+//   zel-usb-sim [--timeout S] [--pace] [--wait-cells "HEX HEX ..."] [--route N]...
+//               [--key CODE]... -- PROGRAM [ARGS...]
 //
+// --pace sends the display's input reports one per millisecond at most, as a device polled every
+// millisecond would (for latency measurements).
 // The display's line is printed as braille whenever it changes.
 #include <windows.h>
 
@@ -26,10 +28,11 @@ struct Press {
 };
 
 int Usage(const char* why) {
-    std::fprintf(stderr,
-                 "zel-usb-sim: %s\nusage: zel-usb-sim [--timeout S] [--wait-cells \"HEX ...\"] "
-                 "[--route N]... [--key CODE]... -- PROGRAM [ARGS...]\n",
-                 why);
+    std::fprintf(
+        stderr,
+        "zel-usb-sim: %s\nusage: zel-usb-sim [--timeout S] [--pace] [--wait-cells \"HEX ...\"] "
+        "[--route N]... [--key CODE]... -- PROGRAM [ARGS...]\n",
+        why);
     return 2;
 }
 
@@ -53,6 +56,7 @@ void Say(const std::string& text) {
 
 int main(int argc, char** argv) {
     int timeoutSeconds = 60;
+    bool pace = false;
     std::vector<std::uint8_t> waitCells;
     std::vector<Press> presses;
     int i = 1;
@@ -61,6 +65,10 @@ int main(int argc, char** argv) {
         if (arg == "--") {
             ++i;
             break;
+        }
+        if (arg == "--pace") {
+            pace = true;
+            continue;
         }
         if (i + 1 >= argc) return Usage(("no value for " + arg).c_str());
         const char* value = argv[++i];
@@ -91,6 +99,11 @@ int main(int argc, char** argv) {
     if (display.Slot() < 0) {
         std::fprintf(stderr, "zel-usb-sim: no USB display: %s\n", bench.Error().c_str());
         return 1;
+    }
+    if (pace) {
+        display.SetPaceReports(true);
+        // The host's reads cannot be seen from here: the reports that wait leave on a timer.
+        bench.SetTick(1, [&display] { display.SendDueAcks(); });
     }
     Say("zel-usb-sim: the USB display is plugged in\n");
 
@@ -140,6 +153,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    bench.SetTick(0, nullptr);
     DWORD status = 1;
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);

@@ -505,16 +505,18 @@ static NTSTATUS ControlIoctl(PIRP irp) {
         return STATUS_PENDING;
     }
     if (code == IOCTL_ZELUSB_SLOT_STATE) {
-        ULONG slot = *(const ULONG*)buffer, state, handles;
-        if (inLength < sizeof(ULONG) || outLength < 2 * sizeof(ULONG) || slot >= ZELUSB_SLOTS)
+        ULONG slot = *(const ULONG*)buffer, state, handles, reading;
+        if (inLength < sizeof(ULONG) || outLength < 3 * sizeof(ULONG) || slot >= ZELUSB_SLOTS)
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
         KeAcquireSpinLock(&g_lock, &irql);
         state = g_slots[slot].used ? (g_slots[slot].removed ? 2 : 1) : 0;
         handles = g_slots[slot].openHandles;
+        reading = g_slots[slot].pendingRead != NULL;
         KeReleaseSpinLock(&g_lock, irql);
         ((ULONG*)buffer)[0] = state;
         ((ULONG*)buffer)[1] = handles;
-        return Complete(irp, STATUS_SUCCESS, 2 * sizeof(ULONG));
+        ((ULONG*)buffer)[2] = reading;
+        return Complete(irp, STATUS_SUCCESS, 3 * sizeof(ULONG));
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

@@ -14,8 +14,9 @@
  * one; cancellable. */
 #define IOCTL_ZELUSB_TAKE_OUTPUT \
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* The state of a slot: in one ULONG, the slot; out two: 0 free, 1 a device is up, 2 it is being
- * removed; and the number of handles programs hold open on its HID device. */
+/* The state of a slot: in one ULONG, the slot; out three: 0 free, 1 a device is up, 2 it is being
+ * removed; the number of handles programs hold open on its HID device; 1 while the HID class has
+ * a read waiting for the device's next input report. */
 #define IOCTL_ZELUSB_SLOT_STATE \
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
 

@@ -202,12 +202,15 @@ TEST_F(UsbHostCheck, AnUnpluggedDisplayIsLookedForAndUsedAgainOnceReplugged) {
     // for it find nothing.
     PumpFor(1500);
 
+    // Replugged, it is found on a tick (writes while the link is closed are dropped).
     display->Replug();
+    EXPECT_TRUE(PumpUntil([&] { return display->OpenHandles() == 2; }));
     const std::vector<unsigned char> after = DistinctCells(11);
     EXPECT_EQ(s_driver->WriteMain(after.data(), 40), 1);
     EXPECT_TRUE(ShowsAfterAWhile(*display, after))
         << "frames " << display->FramesReceived() << ", reports " << display->ReportsReceived()
-        << ", malformed " << display->MalformedReports();
+        << ", malformed " << display->MalformedReports() << ", handles " << display->OpenHandles()
+        << "; " << s_bench->Error();
     EXPECT_EQ(display->OpenHandles(), 2);
     EXPECT_EQ(display->HellosReceived(), 1) << "found again on a tick, without a hello";
     display->PressRouting(3);

@@ -80,6 +80,11 @@ class UsbFirmware {
     // acknowledgement still waits out its delay, and acknowledgements always leave in the order of
     // their frames, so one that is kept back keeps back those after it.
     void SetHoldAcks(bool hold);
+    // While set (off by default), input reports leave one per millisecond at most, in order, as a
+    // device polled every millisecond sends them: one goes at once if its millisecond of
+    // GetTickCount is free, the others wait and leave one per later call of SendDueAcks (a read
+    // by the host) in a later millisecond. Turning it off sends the waiting ones at once.
+    void SetPaceReports(bool pace);
     void ReleaseHeldAcks();
     // A display unplugged goes blank (every cell zero), forgets a frame it was receiving and any
     // acknowledgement it had not sent yet; writes racing the unplug are lost and keys pressed
