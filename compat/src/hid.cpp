@@ -113,11 +113,13 @@ BOOL HidFile::Write(const std::shared_ptr<KernelObject>& self, const BYTE* buffe
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        // The HID class driver takes exactly one report of the declared length per write.
-        if (length != device_->identity.outputReportByteLength) {
-            SetLastError(ERROR_INVALID_USER_BUFFER);
+        // The HID class driver takes exactly one report of the declared length per write: a
+        // shorter buffer is refused, a longer one gives its first report's length.
+        if (length < device_->identity.outputReportByteLength) {
+            SetLastError(length == 0 ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
             return FALSE;
         }
+        length = device_->identity.outputReportByteLength;
         if (!FindCompletionEvent(state, overlapped, &event)) {
             return FALSE;
         }
@@ -146,7 +148,8 @@ BOOL HidFile::Read(const std::shared_ptr<KernelObject>& self, BYTE* buffer, DWOR
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        if (length != device_->identity.inputReportByteLength) {
+        // A read takes one whole report: a buffer too short for it is refused.
+        if (length < device_->identity.inputReportByteLength) {
             SetLastError(ERROR_INVALID_USER_BUFFER);
             return FALSE;
         }

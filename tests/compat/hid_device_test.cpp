@@ -363,13 +363,23 @@ TEST_F(HidDeviceTest, WriteFileHandsExactlyOneReportOfTheDeclaredLengthToTheFirm
     EXPECT_TRUE(WriteFile(writer, second.data(), 9, nullptr, nullptr));
     EXPECT_EQ(firmware_.Reports(), (std::vector<Report>{first, second}));
 
-    for (DWORD length : {0u, 8u, 10u}) {
+    // Too short a buffer is refused; a longer one gives the declared length only.
+    const struct {
+        DWORD length;
+        DWORD error;
+    } refused[] = {{0u, ERROR_INVALID_USER_BUFFER}, {8u, ERROR_INVALID_PARAMETER}};
+    for (const auto& c : refused) {
         Report report(10);
         SetLastError(kUntouched);
-        EXPECT_FALSE(WriteFile(writer, report.data(), length, &written, nullptr)) << length;
-        EXPECT_LAST_ERROR(ERROR_INVALID_USER_BUFFER) << length;
+        EXPECT_FALSE(WriteFile(writer, report.data(), c.length, &written, nullptr)) << c.length;
+        EXPECT_LAST_ERROR(c.error) << c.length;
     }
     EXPECT_EQ(firmware_.Reports().size(), 2u);
+    Report longer = MakeReport(10, 0x30);
+    EXPECT_TRUE(WriteFile(writer, longer.data(), 10, &written, nullptr));
+    EXPECT_EQ(written, 9u);
+    longer.resize(9);
+    EXPECT_EQ(firmware_.Reports().back(), longer);
 
     // On an overlapped handle the write completes at once, through the OVERLAPPED too.
     HANDLE overlappedWriter = Open(device);
@@ -387,7 +397,7 @@ TEST_F(HidDeviceTest, WriteFileHandsExactlyOneReportOfTheDeclaredLengthToTheFirm
     SetLastError(kUntouched);
     EXPECT_FALSE(WriteFile(readOnly, first.data(), 9, &written, nullptr));
     EXPECT_LAST_ERROR(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(firmware_.Reports().size(), 3u);
+    EXPECT_EQ(firmware_.Reports().size(), 4u);
     for (HANDLE handle : {writer, overlappedWriter, readOnly, overlapped.hEvent}) {
         EXPECT_TRUE(CloseHandle(handle));
     }
@@ -449,11 +459,10 @@ TEST_F(HidDeviceTest, AReadTakesAQueuedReportAtOnceIncludingOnePushedWhenTheRead
         EXPECT_EQ(read.buffer, report);
         EXPECT_EQ(zelcompat::HidQueuedInputReports(device), 0u);
     }
-    // A buffer of any other length than the declared one is refused before the device hears of
-    // the read.
+    // A buffer shorter than the declared length is refused before the device hears of the read.
     firmware_.onRead = nullptr;
     int issued = firmware_.readsIssued;
-    for (std::size_t length : {8u, 10u}) {
+    for (std::size_t length : {0u, 8u}) {
         Read read(reader, true, length);
         SetLastError(kUntouched);
         EXPECT_FALSE(read.Issue()) << length;

@@ -539,6 +539,32 @@ TEST_F(UsbDisplayTest, KeysAreSentAsReportsInOrder) {
     EXPECT_EQ(display.ReportsReceived(), 0);  // nothing sent counts as received
 }
 
+TEST_F(UsbDisplayTest, PacedReportsLeaveOnePerMillisecondInOrder) {
+    UsbDisplay display;
+    Link link(display.DeviceId());
+    display.SetPaceReports(true);
+    display.PressRouting(1);
+    display.PressRouting(2);
+    display.PressFunction(3);
+    EXPECT_EQ(link.ReadAll(), (std::vector<Data>{{0xFD, 1, 0, 0, 0, 0, 0, 0}}));
+    EXPECT_TRUE(link.ReadAll().empty()) << "the same millisecond";
+    zelcompat::AdvanceTicks(1);
+    EXPECT_EQ(link.ReadAll(), (std::vector<Data>{{0xFD, 2, 0, 0, 0, 0, 0, 0}}));
+    zelcompat::AdvanceTicks(5);
+    EXPECT_EQ(link.ReadAll(), (std::vector<Data>{{0xFE, 3, 0, 0, 0, 0, 0, 0}}));
+
+    // An acknowledgement waits behind a key pressed in its millisecond; turning pacing off sends
+    // what waits at once.
+    display.PressRouting(4);
+    link.WriteAll(FrameReports(Filled(0x01)));
+    EXPECT_TRUE(link.ReadAll().empty()) << "still the millisecond of the last report";
+    zelcompat::AdvanceTicks(1);
+    EXPECT_EQ(link.ReadAll(), (std::vector<Data>{{0xFD, 4, 0, 0, 0, 0, 0, 0}}));
+    EXPECT_TRUE(link.ReadAll().empty());
+    display.SetPaceReports(false);
+    EXPECT_EQ(link.ReadAll(), std::vector<Data>{kAck});
+}
+
 // ---- Unplug and replug ----
 
 TEST_F(UsbDisplayTest, UnplugBlanksTheDisplayAndLosesPendingAcks) {
