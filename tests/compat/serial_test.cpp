@@ -598,6 +598,9 @@ TEST_F(SerialTest, AReadWithoutTimeOutsWaitsForTheFullCount) {
 }
 
 TEST_F(SerialTest, CancelIoEndsAPendingReadWithTheBytesItHad) {
+    WINE_DIFFERS(
+        "a cancelled read ends with the bytes waiting only if Wine's asynchronous read took them "
+        "before the cancel; otherwise with none, or not within seconds");
     HANDLE port = OpenConfigured(kWaitForAll);
     SendAndAwaitEcho(port, "67");
     Io read(port);
