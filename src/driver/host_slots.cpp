@@ -107,7 +107,13 @@ void CBrailleSampleDriver::Close() {
 
 void CBrailleSampleDriver::ForgetWorker() {
     if (m_thread == nullptr) return;
-    WaitForSingleObject(m_thread, kWorkerWaitMs);
+    // The worker may be in the middle of a long device operation when the stop comes (a tick that
+    // takes the display back for the other program identifies a serial display, which takes up
+    // to 16 s when it stays silent). Forgotten while it runs, it would go on using the link after
+    // the host has let the driver go, and alongside the next session's worker: each time-out
+    // only renews the wait, as for the waiting commands.
+    while (WaitForSingleObject(m_thread, kWorkerWaitMs) == WAIT_TIMEOUT) {
+    }
     CloseHandle(m_thread);
     m_thread = nullptr;
 }

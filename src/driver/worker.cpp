@@ -66,6 +66,10 @@ void CBrailleSampleDriver::RunMessageLoop() {
     const UINT_PTR timer = m_timerId;
     if (timer != 0) KillTimer(nullptr, timer);
     m_timerId = 0;
+    // A tick that came between the host's close and the stop may have found the USB display
+    // again (or a resume by the other program may have reopened the link): nobody would ever
+    // close those handles, so the link is let go here, without blanking (the close did that).
+    CloseTransport();
     // Commands posted after the stop are never handled; their payloads are still ours to free.
     while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), kCommandMessageBase, kLastCommandMessage,
                         PM_REMOVE)) {
