@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "other_program.h"
 #include "serial/serial_port.h"
 #include "soak_alloc.h"
 
@@ -351,33 +352,6 @@ class PacedClock {
   private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
-};
-
-// The other program's section.
-class OtherProgram {
-  public:
-    explicit OtherProgram(DWORD size) {
-        m_section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
-                                       kSharedSectionName);
-        if (m_section != nullptr) {
-            m_block = static_cast<SharedControlBlock*>(
-                MapViewOfFile(m_section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-        }
-    }
-    ~OtherProgram() {
-        if (m_block != nullptr) UnmapViewOfFile(m_block);
-        if (m_section != nullptr) CloseHandle(m_section);
-    }
-    OtherProgram(const OtherProgram&) = delete;
-    OtherProgram& operator=(const OtherProgram&) = delete;
-    bool Ready() const { return m_block != nullptr; }
-    void Write(std::int32_t value) {
-        if (m_block != nullptr) __atomic_store_n(&m_block->stateWord, value, __ATOMIC_RELEASE);
-    }
-
-  private:
-    HANDLE m_section = nullptr;
-    SharedControlBlock* m_block = nullptr;
 };
 
 std::atomic<std::uint64_t> g_progress{0};
