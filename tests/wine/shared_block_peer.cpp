@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "serial_display_frame.h"
+
 namespace {
 
 constexpr DWORD kWaitMs = 20000;
@@ -41,21 +43,6 @@ void WaitForWord(const Block* block, LONG value, const char* what) {
         }
         Sleep(5);
     }
-}
-
-// A display frame of the serial protocol, built here from the wire format alone.
-std::vector<unsigned char> DisplayFrame(const std::vector<unsigned char>& cells) {
-    std::vector<unsigned char> frame = {0x01, 0x02, 0x00, static_cast<unsigned char>(cells.size()),
-                                        0x03};
-    unsigned sum = 0x02 + 0x00 + static_cast<unsigned>(cells.size()) + 0x03;
-    for (unsigned char cell : cells) {
-        frame.push_back(cell);
-        sum += cell;
-    }
-    const unsigned sent = (sum & 0xFFFF) ^ 0xAA55;
-    frame.push_back(static_cast<unsigned char>(sent & 0xFF));
-    frame.push_back(static_cast<unsigned char>(sent >> 8));
-    return frame;
 }
 
 // Opens the COM port for itself, shows its own cells and reads the display's acknowledgement.
