@@ -15,6 +15,14 @@
 // WINEPREFIX (the prefix used), and with --devices ZEL_DOSDEVICES=DIR. Runs on the same port and
 // folder take turns through the lock file that tools/pty-com uses too.
 //
+// With --fault-seed N the display misbehaves on a schedule drawn from N (acknowledgements dropped,
+// delayed and held, silence, no identification reply, other cell counts, garbage, bad checksums)
+// and presses keys in a fixed cycle, until COMMAND asks for calm. COMMAND talks to it through
+// files in a control folder, named in ZEL_SIM_CONTROL (a Windows path under a Wine prefix):
+// COMMAND makes "calm", the display stops misbehaving (it keeps pressing keys) and makes
+// "calm.ok"; COMMAND writes the main cells it expects in hex to "expect", and the display makes
+// "shown" once it shows them.
+//
 // Exit status: COMMAND's when it failed (128 + the signal when one ended it); else 1 when an
 // expectation failed or the script did not run to its end; 2 for a usage or setup error.
 #include <zel_sim/serial_display.h>
@@ -28,7 +36,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +68,8 @@ void Usage() {
         "  --press-routing N  --press-function N  --type-char N  --scan N\n"
         "  --drop-acks          from then on the display acknowledges nothing\n"
         "  --step-ms MS         real time between two messages (default 50)\n"
+        "  --fault-seed N       misbehave on a schedule drawn from N until COMMAND asks for\n"
+        "                       calm (see the control folder above)\n"
         "expectations:\n"
         "  --expect-cells HEX   the first cells shown, in host dot order (\"47 00 ff\")\n"
         "  --expect-shown HEX   some line shown began with these cells (host dot order)\n"
@@ -133,6 +147,7 @@ struct Options {
     std::optional<std::vector<std::uint8_t>> expectShown;
     std::optional<std::vector<WirePattern>> expectWire;
     std::vector<WireCount> expectCounts;
+    std::optional<std::uint32_t> faultSeed;
     std::vector<std::string> command;
 };
 
@@ -182,6 +197,9 @@ Options Parse(int argc, char** argv) {
                  static_cast<std::uint16_t>(Number(value("--scan"), 0xFFFF, "--scan"))});
         } else if (arg == "--drop-acks") {
             o.script.push_back({afterFrames, Step::DropAcks, 0});
+        } else if (arg == "--fault-seed") {
+            o.faultSeed = static_cast<std::uint32_t>(
+                Number(value("--fault-seed"), 0xFFFFFFFFul, "--fault-seed"));
         } else if (arg == "--expect-count") {
             const std::string item = value("--expect-count");
             const std::size_t equals = item.find('=');
@@ -282,6 +300,163 @@ std::size_t MatchWire(const std::vector<zelsim::SerialWireFrame>& wire,
     return matched;
 }
 
+// ---- The seeded misbehaviour ----
+
+// The keys the display presses, in a fixed cycle: the 56 function keys (four groups of 14), then
+// the 40 routing keys of each row.
+constexpr int kKeyCycle = 56 + 40 + 40;
+
+void PressCycleKey(zelsim::SerialDisplay& display, int index) {
+    if (index < 56) {
+        display.PressFunction(static_cast<std::uint8_t>((index / 14) * 16 + index % 14 + 1));
+    } else if (index < 96) {
+        display.PressRouting(static_cast<std::uint8_t>(index - 56 + 3));
+    } else {
+        display.PressRouting(static_cast<std::uint8_t>(0x80 | (index - 96 + 3)));
+    }
+}
+
+// Plays faults and keys drawn from a seed, each fault undone after a while, until Calm.
+class FaultPlayer {
+  public:
+    FaultPlayer(std::uint32_t seed, std::uint8_t cells) : m_random(seed), m_cells(cells) {}
+
+    void Step(zelsim::SerialDisplay& display, Clock::time_point now) {
+        for (auto undo = m_undo.begin(); undo != m_undo.end();) {
+            if (now >= undo->first) {
+                undo->second(display);
+                undo = m_undo.erase(undo);
+            } else {
+                ++undo;
+            }
+        }
+        if (now < m_next) return;
+        if (m_calm) {
+            PressKey(display);
+            m_next = now + std::chrono::milliseconds(400);
+            return;
+        }
+        m_next = now + std::chrono::milliseconds(Below(600) + 100);
+        ++m_faults;
+        const auto later = [&](int minMs, int spanMs) {
+            return now +
+                   std::chrono::milliseconds(minMs + Below(static_cast<std::uint32_t>(spanMs)));
+        };
+        const std::uint32_t pick = Below(100);
+        if (pick < 35) {
+            --m_faults;
+            PressKey(display);
+        } else if (pick < 45) {
+            display.DropNextAcks(static_cast<int>(Below(3) + 1));
+        } else if (pick < 51) {
+            display.SetDropAllAcks(true);
+            m_undo.push_back({later(300, 2700), [](auto& d) { d.SetDropAllAcks(false); }});
+        } else if (pick < 59) {
+            display.SetAckDelay(Below(3) == 0 ? 0 : Below(1200));
+        } else if (pick < 65) {
+            display.SetHoldAcks(true);
+            m_undo.push_back({later(200, 1800), [](auto& d) { d.SetHoldAcks(false); }});
+        } else if (pick < 70) {
+            display.SetSilent(true);
+            m_undo.push_back({later(300, 1700), [](auto& d) { d.SetSilent(false); }});
+        } else if (pick < 78) {
+            std::vector<std::uint8_t> bytes(Below(20) + 1);
+            for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(Below(256));
+            display.SendBytes(bytes);
+        } else if (pick < 85) {
+            // A routing key with a wrong sum: no key at all.
+            display.SendBadChecksumFrame(0x11, {static_cast<std::uint8_t>(Below(40) + 3)});
+        } else if (pick < 90) {
+            display.SetAnswerIdentify(false);
+            m_undo.push_back({later(300, 1700), [](auto& d) { d.SetAnswerIdentify(true); }});
+        } else if (pick < 94) {
+            static const std::uint8_t kCounts[3] = {0, 20, 80};
+            display.SetCellCount(kCounts[Below(3)]);
+            const std::uint8_t cells = m_cells;
+            m_undo.push_back({later(500, 2500), [cells](auto& d) { d.SetCellCount(cells); }});
+        } else {
+            --m_faults;  // a quiet moment
+        }
+    }
+
+    // Stops misbehaving at once; keys go on, one every 400 ms.
+    void Calm(zelsim::SerialDisplay& display) {
+        m_calm = true;
+        m_undo.clear();
+        display.SetSilent(false);
+        display.SetAnswerIdentify(true);
+        display.SetCellCount(m_cells);
+        display.SetDropAllAcks(false);
+        display.DropNextAcks(0);
+        display.SetAckDelay(0);
+        display.SetHoldAcks(false);
+    }
+
+    int Faults() const { return m_faults; }
+    int KeysPressed() const { return m_keys; }
+
+  private:
+    std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(m_random() % n); }
+    void PressKey(zelsim::SerialDisplay& display) {
+        PressCycleKey(display, m_keys % kKeyCycle);
+        ++m_keys;
+    }
+
+    std::mt19937 m_random;
+    std::uint8_t m_cells;
+    bool m_calm = false;
+    int m_faults = 0;
+    int m_keys = 0;
+    Clock::time_point m_next = Clock::time_point::min();
+    std::vector<std::pair<Clock::time_point, std::function<void(zelsim::SerialDisplay&)>>> m_undo;
+};
+
+// The folder through which COMMAND asks for calm and names the cells it expects, made empty.
+// Returns the folder and, in ZEL_SIM_CONTROL, tells COMMAND how it names it.
+std::string PrepareControlFolder(const std::string& linkFolder, int port) {
+    const std::string name = "COM" + std::to_string(port);
+    std::string folder;
+    std::string commandName;
+    if (IsDirectory(linkFolder + "/../drive_c")) {
+        const std::string parent = linkFolder + "/../drive_c/zel-sim";
+        mkdir(parent.c_str(), 0755);
+        folder = parent + "/" + name;
+        commandName = "C:\\zel-sim\\" + name;
+    } else {
+        folder = linkFolder + "/zel-sim-" + name;
+        commandName = folder;
+    }
+    mkdir(folder.c_str(), 0755);
+    if (!IsDirectory(folder)) Die("cannot make the control folder " + folder);
+    for (const char* file : {"calm", "calm.ok", "expect", "expect.tmp", "shown"})
+        std::remove((folder + "/" + file).c_str());
+    setenv("ZEL_SIM_CONTROL", commandName.c_str(), 1);
+    return folder;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Makes `path`, whole or not at all.
+void MakeFile(const std::string& path) {
+    const std::string temporary = path + ".part";
+    std::ofstream(temporary) << "\n";
+    std::rename(temporary.c_str(), path.c_str());
+}
+
+// The cells named in the file, or nothing while it is missing or not a list of hex bytes.
+std::optional<std::vector<std::uint8_t>> ReadCells(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) return std::nullopt;
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string line = text.str();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return ParseHex(line, zelsim::kSerialCells);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,6 +468,16 @@ int main(int argc, char** argv) {
         "no Wine prefix: give --wineprefix, set WINEPREFIX, pass a program of a build "
         "folder, or use --devices");
     const std::string portName = "COM" + std::to_string(options.link.port);
+
+    std::string control;
+    std::optional<FaultPlayer> faults;
+    if (options.faultSeed) {
+        control = PrepareControlFolder(folder, options.link.port);
+        faults.emplace(*options.faultSeed, options.display.textCells);
+    }
+    bool calm = false;
+    bool shown = false;
+    bool expected = false;
 
     zelsim::SerialDisplay display(options.display);
     int commandStatus = 0;
@@ -316,6 +501,25 @@ int main(int argc, char** argv) {
             if (done == child) break;
             if (done < 0 && errno != EINTR) Die("waitpid failed");
             const Clock::time_point now = Clock::now();
+            if (faults) {
+                if (!calm && FileExists(control + "/calm")) {
+                    calm = true;
+                    faults->Calm(display);
+                    MakeFile(control + "/calm.ok");
+                }
+                faults->Step(display, now);
+                if (!shown) {
+                    const std::optional<std::vector<std::uint8_t>> want =
+                        ReadCells(control + "/expect");
+                    expected = expected || want.has_value();
+                    const zelsim::SerialCells cells = display.ShownCells();
+                    if (want && want->size() + 2 <= cells.size() &&
+                        std::equal(want->begin(), want->end(), cells.begin() + 2)) {
+                        shown = true;
+                        MakeFile(control + "/shown");
+                    }
+                }
+            }
             if (stepsSent < options.script.size() && now >= nextStep &&
                 display.DisplayFramesReceived() >= options.script[stepsSent].afterFrames) {
                 Send(display, options.script[stepsSent++]);
@@ -358,6 +562,14 @@ int main(int argc, char** argv) {
     PrintWire(wire);
 
     bool failed = false;
+    if (faults) {
+        std::printf("fault seed %u: %d faults, %d keys pressed%s\n", *options.faultSeed,
+                    faults->Faults(), faults->KeysPressed(), calm ? ", then calm" : "");
+        if (expected && !shown) {
+            std::printf("FAILED: the cells the command expected were never shown\n");
+            failed = true;
+        }
+    }
     if (stepsSent < options.script.size()) {
         std::printf("FAILED: the command ended before the script did (%zu of %zu sent)\n",
                     stepsSent, options.script.size());
