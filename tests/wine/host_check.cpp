@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "handle_count.h"
 #include "host_interface.h"
 
 namespace {
@@ -175,14 +176,12 @@ TEST_F(HostCheck, OpenLooksForTheUsbDisplayAndLeavesNoHandleWhenNoneIsThere) {
     // needs; from the second on, an attempt that finds no display must give back every handle.
     HostSink sink;
     EXPECT_EQ(s_driver->Open("COM198", &sink, "", ""), 0);
-    DWORD handlesBefore = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    const DWORD handlesBefore = CountProcessHandles();
     for (int attempt = 0; attempt < 3; ++attempt) {
         EXPECT_EQ(s_driver->Open("COM198", &sink, "", ""), 0);
         EXPECT_EQ(s_driver->GetTextCellCount(), 0);
     }
-    DWORD handlesAfter = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+    const DWORD handlesAfter = CountProcessHandles();
     EXPECT_EQ(handlesAfter, handlesBefore);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "handle_count.h"
 #include "wine_usb_display.h"
 #include "zel_driver.h"
 
@@ -278,8 +279,7 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     // on, a session gives back every handle it took.
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     s_driver->Close();
-    DWORD handlesBefore = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    const DWORD handlesBefore = CountProcessHandles();
 
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     EXPECT_EQ(display->OpenHandles(), 2) << "a write side and a read side";
@@ -300,8 +300,7 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     s_driver->Close();
     EXPECT_EQ(Shown(*display, 42), std::vector<unsigned char>(42, 0)) << "blank after Close";
     EXPECT_EQ(display->OpenHandles(), 0) << "Close let the device go";
-    DWORD handlesAfter = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesAfter));
+    const DWORD handlesAfter = CountProcessHandles();
     EXPECT_EQ(handlesAfter, handlesBefore);
 }
 
