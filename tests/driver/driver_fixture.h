@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "running_clock.h"
 
 // A host callback object that records every call with the thread it arrived on.
 class RecordingSink : public IBrailleSink {
@@ -130,29 +131,6 @@ class StandInWorker {
     std::mutex m_mutex;
     std::condition_variable m_arrived;
     std::deque<MSG> m_received;
-};
-
-// Moves the manual clock on in small steps from another thread for as long as it lives, so that a
-// worker spinning on the tick count (the hello exchange) gets through its waits.
-class RunningClock {
-  public:
-    RunningClock()
-        : m_thread([this] {
-              while (!m_stop.load()) {
-                  zelcompat::AdvanceTicks(1);
-                  std::this_thread::yield();
-              }
-          }) {}
-    ~RunningClock() {
-        m_stop.store(true);
-        m_thread.join();
-    }
-    RunningClock(const RunningClock&) = delete;
-    RunningClock& operator=(const RunningClock&) = delete;
-
-  private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 // Puts g_driver back into the state of a freshly loaded library after each test, so that tests do

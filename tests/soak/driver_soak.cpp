@@ -29,6 +29,7 @@
 
 #include "driver/driver.h"
 #include "other_program.h"
+#include "running_clock.h"
 #include "serial/serial_port.h"
 #include "soak_alloc.h"
 
@@ -331,29 +332,6 @@ void PumpMessages() {
     }
 }
 
-// Moves the clock on a millisecond every 50 us of real time from another thread: for a slot that
-// waits on a serial display whose answers travel a real pseudo-terminal.
-class PacedClock {
-  public:
-    PacedClock()
-        : m_thread([this] {
-              while (!m_stop.load()) {
-                  zelcompat::AdvanceTicks(1);
-                  std::this_thread::sleep_for(std::chrono::microseconds(50));
-              }
-          }) {}
-    ~PacedClock() {
-        m_stop.store(true);
-        m_thread.join();
-    }
-    PacedClock(const PacedClock&) = delete;
-    PacedClock& operator=(const PacedClock&) = delete;
-
-  private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 std::atomic<std::uint64_t> g_progress{0};
 std::atomic<bool> g_watching{false};
 std::mutex g_traceLock;
@@ -529,7 +507,7 @@ class Life {
         const DWORD before = GetTickCount();
         decltype(call()) result;
         if (m_paced) {
-            PacedClock clock;
+            RunningClock clock(std::chrono::microseconds(50));
             result = call();
         } else {
             if (waits) zelcompat::SetTickResolution(kStepMs);

@@ -260,6 +260,16 @@ static ULONG FillRead(PIRP irp, const Slot* s, const Report* report) {
 
 /* ---- The HID class's requests ---- */
 
+/* One field of `count` data bytes (logical 0 to 255, 8 bits each) with the given usage, as an
+   input (main item 0x81) or output (0x91) item; returns the bytes written. */
+static ULONG AppendDataField(UCHAR* d, UCHAR usage, ULONG count, UCHAR mainItem) {
+    const UCHAR field[] = {0x09, usage, 0x15, 0x00,         0x26,     0xFF, 0x00,
+                           0x75, 0x08,  0x95, (UCHAR)count, mainItem, 0x02};
+    ULONG i;
+    for (i = 0; i < sizeof field; ++i) d[i] = field[i];
+    return sizeof field;
+}
+
 static ULONG BuildReportDescriptor(const Slot* s, UCHAR* d) {
     ULONG n = 0;
     /* Usage page (vendor 0xFF00), usage 1, application collection */
@@ -270,34 +280,9 @@ static ULONG BuildReportDescriptor(const Slot* s, UCHAR* d) {
     d[n++] = 0x01;
     d[n++] = 0xA1;
     d[n++] = 0x01;
-    /* Input: byte-wide data fields */
-    d[n++] = 0x09;
-    d[n++] = 0x02;
-    d[n++] = 0x15;
-    d[n++] = 0x00;
-    d[n++] = 0x26;
-    d[n++] = 0xFF;
-    d[n++] = 0x00;
-    d[n++] = 0x75;
-    d[n++] = 0x08;
-    d[n++] = 0x95;
-    d[n++] = (UCHAR)(s->inputLength - 1);
-    d[n++] = 0x81;
-    d[n++] = 0x02;
-    /* Output: the same */
-    d[n++] = 0x09;
-    d[n++] = 0x03;
-    d[n++] = 0x15;
-    d[n++] = 0x00;
-    d[n++] = 0x26;
-    d[n++] = 0xFF;
-    d[n++] = 0x00;
-    d[n++] = 0x75;
-    d[n++] = 0x08;
-    d[n++] = 0x95;
-    d[n++] = (UCHAR)(s->outputLength - 1);
-    d[n++] = 0x91;
-    d[n++] = 0x02;
+    /* Input and output: byte-wide data fields */
+    n += AppendDataField(d + n, 0x02, s->inputLength - 1, 0x81);
+    n += AppendDataField(d + n, 0x03, s->outputLength - 1, 0x91);
     d[n++] = 0xC0;
     return n;
 }
