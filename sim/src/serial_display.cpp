@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -134,6 +135,12 @@ struct SerialDisplay::Impl {
 
     // Guards everything below.
     mutable std::mutex mutex;
+    // Requests to take in what was written (WaitTakenIn), and how many of them the serving thread
+    // has answered: it answers all those made before a read that found the line empty, once every
+    // byte read is taken in.
+    mutable std::uint64_t takeInAsked = 0;
+    std::uint64_t takeInDone = 0;
+    mutable std::condition_variable takenIn;
 
     SerialDisplayOptions options;
     bool silent = false;
@@ -365,6 +372,14 @@ struct SerialDisplay::Impl {
                 while (read(wake[0], buffer, sizeof(buffer)) > 0) {
                 }
             }
+            std::uint64_t asked;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                asked = takeInAsked;
+            }
+            // Read until the line is empty: a read that finds nothing has first waited for the
+            // kernel to pass on what the other side had written, so every byte written before
+            // `asked` was read is in `arriving` now.
             for (;;) {
                 const ssize_t got = read(master, buffer, sizeof(buffer));
                 if (got <= 0) break;
@@ -390,6 +405,10 @@ struct SerialDisplay::Impl {
                 if (!silent) TakeDueAnswers();
                 sending.insert(sending.end(), outgoing.begin(), outgoing.end());
                 outgoing.clear();
+                if (arriving.empty() && takeInDone < asked) {
+                    takeInDone = asked;
+                    takenIn.notify_all();
+                }
             }
             WriteDue(sending, txLineFree);
         }
@@ -638,6 +657,14 @@ std::vector<SerialWireFrame> SerialDisplay::WireFrom(std::size_t first) const {
     if (first >= wire.size()) return {};
     return std::vector<SerialWireFrame>(wire.begin() + static_cast<std::ptrdiff_t>(first),
                                         wire.end());
+}
+
+bool SerialDisplay::WaitTakenIn(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_impl->mutex);
+    const std::uint64_t ticket = ++m_impl->takeInAsked;
+    m_impl->Wake();
+    return m_impl->takenIn.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return m_impl->takeInDone >= ticket; });
 }
 
 bool SerialDisplay::WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,

@@ -19,9 +19,10 @@
 // delayed and held, silence, no identification reply, other cell counts, garbage, bad checksums)
 // and presses keys in a fixed cycle, until COMMAND asks for calm. COMMAND talks to it through
 // files in a control folder, named in ZEL_SIM_CONTROL (a Windows path under a Wine prefix):
+// COMMAND writes the main cells it expects in hex to "expect", and the display makes "shown" once
+// it shows them (so COMMAND waits for a line to be shown, not for a while); with a fault seed,
 // COMMAND makes "calm", the display stops misbehaving (it keeps pressing keys) and makes
-// "calm.ok"; COMMAND writes the main cells it expects in hex to "expect", and the display makes
-// "shown" once it shows them.
+// "calm.ok". The summary is made once the display has taken in every byte COMMAND wrote.
 //
 // Exit status: COMMAND's when it failed (128 + the signal when one ended it); else 1 when an
 // expectation failed or the script did not run to its end; 2 for a usage or setup error.
@@ -469,13 +470,11 @@ int main(int argc, char** argv) {
         "folder, or use --devices");
     const std::string portName = "COM" + std::to_string(options.link.port);
 
-    std::string control;
+    const std::string control = PrepareControlFolder(folder, options.link.port);
     std::optional<FaultPlayer> faults;
-    if (options.faultSeed) {
-        control = PrepareControlFolder(folder, options.link.port);
-        faults.emplace(*options.faultSeed, options.display.textCells);
-    }
+    if (options.faultSeed) faults.emplace(*options.faultSeed, options.display.textCells);
     bool calm = false;
+    bool settled = false;
     bool shown = false;
     bool expected = false;
 
@@ -508,16 +507,16 @@ int main(int argc, char** argv) {
                     MakeFile(control + "/calm.ok");
                 }
                 faults->Step(display, now);
-                if (!shown) {
-                    const std::optional<std::vector<std::uint8_t>> want =
-                        ReadCells(control + "/expect");
-                    expected = expected || want.has_value();
-                    const zelsim::SerialCells cells = display.ShownCells();
-                    if (want && want->size() + 2 <= cells.size() &&
-                        std::equal(want->begin(), want->end(), cells.begin() + 2)) {
-                        shown = true;
-                        MakeFile(control + "/shown");
-                    }
+            }
+            if (!shown) {
+                const std::optional<std::vector<std::uint8_t>> want =
+                    ReadCells(control + "/expect");
+                expected = expected || want.has_value();
+                const zelsim::SerialCells cells = display.ShownCells();
+                if (want && want->size() + 2 <= cells.size() &&
+                    std::equal(want->begin(), want->end(), cells.begin() + 2)) {
+                    shown = true;
+                    MakeFile(control + "/shown");
                 }
             }
             if (stepsSent < options.script.size() && now >= nextStep &&
@@ -539,7 +538,7 @@ int main(int argc, char** argv) {
         }
         ForwardSignalsTo(0);
         commandStatus = ShellStatus(status);
-        Settle(display);
+        settled = Settle(display);
     }
 
     // ---- Summary ----
@@ -562,13 +561,17 @@ int main(int argc, char** argv) {
     PrintWire(wire);
 
     bool failed = false;
+    if (!settled) {
+        std::printf("FAILED: the display did not take in all the command wrote\n");
+        failed = true;
+    }
     if (faults) {
         std::printf("fault seed %u: %d faults, %d keys pressed%s\n", *options.faultSeed,
                     faults->Faults(), faults->KeysPressed(), calm ? ", then calm" : "");
-        if (expected && !shown) {
-            std::printf("FAILED: the cells the command expected were never shown\n");
-            failed = true;
-        }
+    }
+    if (expected && !shown) {
+        std::printf("FAILED: the cells the command expected were never shown\n");
+        failed = true;
     }
     if (stepsSent < options.script.size()) {
         std::printf("FAILED: the command ended before the script did (%zu of %zu sent)\n",

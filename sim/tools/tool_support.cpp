@@ -242,14 +242,12 @@ int ShellStatus(int waitStatus) {
     return 1;
 }
 
-void Settle(const SerialDisplay& display) {
-    int last = display.BytesReceived();
-    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 50; ++rounds) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int now = display.BytesReceived();
-        quiet = now == last ? quiet + 1 : 0;
-        last = now;
-    }
+bool Settle(const SerialDisplay& display) {
+    constexpr int kTakeInMs = 30000;
+    if (display.WaitTakenIn(kTakeInMs)) return true;
+    std::fprintf(stderr, "%s: the display did not take in the bytes written to it within %d s\n",
+                 ProgramName(), kTakeInMs / 1000);
+    return false;
 }
 
 std::string PrepareLinkFolder(const LinkOptions& link, const std::vector<std::string>& command,

@@ -145,9 +145,9 @@ int SignalReceived();
 // An exit status in the shell's terms: the code, or 128 + the signal.
 int ShellStatus(int waitStatus);
 
-// Lets the display read what the other side wrote last: waits (at most about a second) until no
-// byte has come for a while.
-void Settle(const SerialDisplay& display);
+// Once the other side is done writing: waits until the display has taken in every byte written
+// to it, so that what it shows and counts is final; false, with a message, if it did not.
+bool Settle(const SerialDisplay& display);
 
 template <typename Value>
 bool TakeDisplayOption(const std::string& arg, Value value, SerialDisplayOptions& display) {

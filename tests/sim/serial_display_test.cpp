@@ -331,6 +331,30 @@ TEST_F(SerialDisplayTest, APacedLineTakesBytesInAndSendsThemOutAtItsRate) {
     EXPECT_GE(wire[1].startNs, wire[0].endNs) << "answered once the frame was in";
 }
 
+// Once the writer is done, one wait makes the display's state final: on a paced line the frames
+// written take their wire time to be taken in, and the wait covers that too.
+TEST_F(SerialDisplayTest, WaitTakenInReturnsOnceEveryWrittenByteIsTakenIn) {
+    SerialDisplayOptions options;
+    options.lineRate = zelsim::kLineRate;
+    SerialDisplay display(options);
+    Line line(display.SlavePath());
+    ASSERT_TRUE(line.Open());
+    EXPECT_TRUE(display.WaitTakenIn()) << "nothing written: nothing to wait for";
+
+    SerialCells cells{};
+    Bytes written;
+    for (int frame = 0; frame < 3; ++frame) {
+        cells[2] = static_cast<std::uint8_t>(frame + 1);
+        const Bytes bytes = DisplayFrame(cells);
+        written.insert(written.end(), bytes.begin(), bytes.end());
+    }
+    line.Write(written);  // about 38 ms of line
+    ASSERT_TRUE(display.WaitTakenIn());
+    EXPECT_EQ(display.BytesReceived(), static_cast<int>(written.size()));
+    EXPECT_EQ(display.DisplayFramesReceived(), 3);
+    EXPECT_EQ(display.ShownLines().size(), 3u);
+}
+
 // The sum runs over 16 bits: 42 cells of FF take it past a byte, 255 bytes of FF past 16 bits.
 TEST_F(SerialDisplayTest, ChecksumIsSixteenBitsAndWraps) {
     SerialDisplay display;

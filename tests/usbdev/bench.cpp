@@ -129,6 +129,15 @@ bool Bench::OpenControl() {
     m_control = CreateFileA("\\\\.\\ZelUsbControl", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (m_control == INVALID_HANDLE_VALUE) return false;
+    // The minidriver counts the takes of every program since it was loaded; this bench's count
+    // starts from there.
+    unsigned long queued = 0, taken = 0;
+    if (!OutputState(&queued, &taken)) {
+        CloseHandle(m_control);
+        m_control = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    m_handled = taken;
     m_pump = std::thread([this] { Pump(); });
     return true;
 }
@@ -252,6 +261,57 @@ bool Bench::SlotState(int slot, unsigned long* state, unsigned long* handles, bo
     return true;
 }
 
+bool Bench::OutputState(unsigned long* queued, unsigned long* taken) const {
+    if (m_control == INVALID_HANDLE_VALUE) return false;
+    ZELUSB_OUTPUT_STATE state{};
+    DWORD got = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL done = DeviceIoControl(m_control, IOCTL_ZELUSB_OUTPUT_STATE, nullptr, 0, &state,
+                                sizeof state, &got, &overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING)
+        done = GetOverlappedResult(m_control, &overlapped, &got, TRUE);
+    CloseHandle(overlapped.hEvent);
+    if (!done || got != sizeof state) return false;
+    *queued = state.queued;
+    *taken = state.taken;
+    return true;
+}
+
+bool Bench::WaitDelivered(DWORD timeoutMs) {
+    // Nothing written yet, nothing to deliver.
+    if (m_control == INVALID_HANDLE_VALUE) return true;
+    const DWORD start = GetTickCount();
+    unsigned long queued = 0, taken = 0;
+    for (;;) {
+        // Everything written before this question is queued or taken by then; once none is queued
+        // and the pump has dealt with as many as were taken, all of it has been delivered.
+        if (!OutputState(&queued, &taken)) {
+            Fail("cannot ask the minidriver where the output reports are");
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (queued == 0 && m_handled == taken) return true;
+        const DWORD waited = GetTickCount() - start;
+        if (waited > timeoutMs) {
+            lock.unlock();
+            char what[160];
+            std::snprintf(what, sizeof what,
+                          "output reports not delivered within %lu ms: %lu queued, %lu taken, "
+                          "%lu handled",
+                          timeoutMs, queued, taken, m_handled);
+            Fail(what);
+            return false;
+        }
+        // Queued reports are taken at once by a waiting take; then the pump counts each one.
+        const unsigned long handled = m_handled;
+        m_handledMore.wait_for(lock, std::chrono::milliseconds(queued ? 5 : 50),
+                               [&] { return m_handled != handled; });
+    }
+}
+
+std::unique_lock<std::mutex> Bench::Quiet() { return std::unique_lock<std::mutex>(m_busy); }
+
 int Bench::OpenHandles(int slot) const {
     unsigned long state = 0, handles = 0;
     if (slot < 0 || slot >= ZELUSB_SLOTS || !SlotState(slot, &state, &handles)) return -1;
@@ -326,10 +386,27 @@ bool Bench::TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeou
 }
 
 void Bench::SetTick(DWORD periodMs, std::function<void()> tick) {
-    std::lock_guard<std::mutex> running(m_tickMutex);  // no tick runs past this
+    std::lock_guard<std::mutex> running(m_busy);  // no tick runs past this
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tickPeriod = periodMs;
     m_tick = std::move(tick);
+}
+
+void Bench::Deliver(unsigned long slot, const std::uint8_t* report, unsigned long length) {
+    if (slot >= ZELUSB_SLOTS || length > ZELUSB_MAX_REPORT) return;
+    OutputHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Device& d = m_devices[slot];
+        if (!d.present) return;  // written while the device was going away
+        if (!d.handler) {
+            d.outputs.emplace_back(report, report + length);
+            m_outputArrived.notify_all();
+            return;
+        }
+        handler = d.handler;
+    }
+    handler(report, length);
 }
 
 void Bench::Pump() {
@@ -366,7 +443,7 @@ void Bench::Pump() {
                 stop = true;
                 break;
             } else {
-                std::lock_guard<std::mutex> running(m_tickMutex);
+                std::lock_guard<std::mutex> running(m_busy);
                 std::function<void()> tick;
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -377,28 +454,19 @@ void Bench::Pump() {
         }
         if (stop) break;
         if (!taken) {
-            // Wine now and then cancels a waiting take that nobody asked to cancel; the reports
-            // stay queued in the minidriver, so the take is simply made again.
+            // A take that Wine cancelled by itself (see the header): the reports stay queued in
+            // the minidriver, so the take is made again.
             if (GetLastError() == ERROR_OPERATION_ABORTED && ++aborted < kAbortedTakesAllowed)
                 continue;
             Fail("the output reports stopped coming");
             break;
         }
         aborted = 0;
-        if (output.slot >= ZELUSB_SLOTS || output.length > ZELUSB_MAX_REPORT) continue;
-        OutputHandler handler;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            Device& d = m_devices[output.slot];
-            if (!d.present) continue;  // written while the device was going away
-            if (!d.handler) {
-                d.outputs.emplace_back(output.data, output.data + output.length);
-                m_outputArrived.notify_all();
-                continue;
-            }
-            handler = d.handler;
-        }
-        handler(output.data, output.length);
+        std::lock_guard<std::mutex> busy(m_busy);
+        Deliver(output.slot, output.data, output.length);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_handled;
+        m_handledMore.notify_all();
     }
     CloseHandle(done);
 }

@@ -7,6 +7,18 @@
 // generous time-out, until the HID class has made its HID interface present; removing one waits
 // until the minidriver has let it go. Output reports that programs write to a device reach the
 // handler given for it, on the bench's own thread, in the order they were written.
+//
+// That thread delivers them a little after the writer's WriteFile has returned. A check that
+// looks at what a device was given (a simulated display's cells, its counters) after a call that
+// wrote to it first waits with WaitDelivered; a check that counts the process's handles does so
+// inside Quiet, since the bench's own calls hold handles for a moment.
+//
+// Wine now and then cancels the bench's waiting take of output reports although nobody asked it
+// to: a cancel request that wineserver queues for another request of the same driver (a HID read
+// that a program cancels at the moment a report completes it) carries only the address of that
+// request, which the minidriver's process may already have freed and given to the next take. The
+// take then ends with ERROR_OPERATION_ABORTED and takes no report (they stay queued in the
+// minidriver), so the bench makes it again; on Windows a cancel names a live request only.
 #pragma once
 
 #include <windows.h>
@@ -71,6 +83,15 @@ class Bench {
     // The next output report of a device without a handler, waiting up to `timeoutMs`.
     bool TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeoutMs);
 
+    // Waits until every output report written to any device before the call has been handed to
+    // its handler (or queued for TakeOutput), and the handler has returned; false (with Error())
+    // if that has not happened within `timeoutMs`. Not from a handler or a tick.
+    bool WaitDelivered(DWORD timeoutMs = 30000);
+    // While the returned lock is held no handler or tick runs and the bench makes no call of its
+    // own on another thread: the process's handles are the program's. Hold it only to look;
+    // WaitDelivered and anything that needs a handler to run would wait for it.
+    std::unique_lock<std::mutex> Quiet();
+
     // Every `periodMs` while devices exist, `tick` runs on the bench's thread (for firmware whose
     // replies become due with time). 0 stops it; once SetTick returns, the old tick is not running.
     void SetTick(DWORD periodMs, std::function<void()> tick);
@@ -94,9 +115,15 @@ class Bench {
     void Pump();
     void Fail(const std::string& what);
 
+    bool OutputState(unsigned long* queued, unsigned long* taken) const;
+    // Hands one output report to its device's handler or queue, on the pump's thread.
+    void Deliver(unsigned long slot, const std::uint8_t* report, unsigned long length);
+
     mutable std::mutex m_mutex;
-    std::mutex m_tickMutex;  // held while a tick runs
+    std::mutex m_busy;  // held while a handler or a tick runs, and by Quiet
     std::condition_variable m_outputArrived;
+    unsigned long m_handled = 0;  // reports taken and dealt with, counted as the minidriver does
+    std::condition_variable m_handledMore;
     std::vector<Device> m_devices;
     std::string m_error;
     HANDLE m_control = INVALID_HANDLE_VALUE;

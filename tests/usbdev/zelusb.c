@@ -113,6 +113,7 @@ static KSPIN_LOCK g_lock;
 static Slot g_slots[ZELUSB_SLOTS];
 static ZELUSB_OUTPUT g_output[OUTPUT_QUEUE];
 static ULONG g_outputHead, g_outputCount;
+static ULONG g_outputsTaken; /* handed to takes, for the bench's count of what it handled */
 static PIRP g_pendingTake;
 static PDEVICE_OBJECT g_control;
 static UNICODE_STRING g_parametersPath;
@@ -384,6 +385,7 @@ static NTSTATUS NTAPI InternalDeviceControl(PDEVICE_OBJECT fdo, PIRP irp) {
                 *(ZELUSB_OUTPUT*)take->AssociatedIrp.SystemBuffer = g_output[g_outputHead];
                 g_outputHead = (g_outputHead + 1) % OUTPUT_QUEUE;
                 g_outputCount--;
+                g_outputsTaken++;
             }
             KeReleaseSpinLock(&g_lock, irql);
             if (take) Complete(take, STATUS_SUCCESS, sizeof(ZELUSB_OUTPUT));
@@ -471,6 +473,7 @@ static NTSTATUS ControlIoctl(PIRP irp) {
             *(ZELUSB_OUTPUT*)buffer = g_output[g_outputHead];
             g_outputHead = (g_outputHead + 1) % OUTPUT_QUEUE;
             g_outputCount--;
+            g_outputsTaken++;
             KeReleaseSpinLock(&g_lock, irql);
             return Complete(irp, STATUS_SUCCESS, sizeof(ZELUSB_OUTPUT));
         }
@@ -502,6 +505,17 @@ static NTSTATUS ControlIoctl(PIRP irp) {
         ((ULONG*)buffer)[1] = handles;
         ((ULONG*)buffer)[2] = reading;
         return Complete(irp, STATUS_SUCCESS, 3 * sizeof(ULONG));
+    }
+    if (code == IOCTL_ZELUSB_OUTPUT_STATE) {
+        ZELUSB_OUTPUT_STATE state;
+        if (outLength < sizeof(ZELUSB_OUTPUT_STATE))
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KeAcquireSpinLock(&g_lock, &irql);
+        state.queued = g_outputCount;
+        state.taken = g_outputsTaken;
+        KeReleaseSpinLock(&g_lock, irql);
+        *(ZELUSB_OUTPUT_STATE*)buffer = state;
+        return Complete(irp, STATUS_SUCCESS, sizeof(ZELUSB_OUTPUT_STATE));
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

@@ -19,12 +19,20 @@
  * a read waiting for the device's next input report. */
 #define IOCTL_ZELUSB_SLOT_STATE \
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Where the output reports are: out ZELUSB_OUTPUT_STATE, read in one go. */
+#define IOCTL_ZELUSB_OUTPUT_STATE \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 typedef struct {
     unsigned long slot;
     unsigned long length;
     unsigned char data[ZELUSB_MAX_REPORT];
 } ZELUSB_INPUT;
+
+typedef struct {
+    unsigned long queued; /* written by programs, not taken yet */
+    unsigned long taken;  /* handed to takes since the driver loaded (wraps) */
+} ZELUSB_OUTPUT_STATE;
 
 typedef struct {
     unsigned long slot;

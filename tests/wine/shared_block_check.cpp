@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "message_pump.h"
+#include "sim_control.h"
 #include "zel_driver.h"
 
 namespace {
@@ -86,8 +88,12 @@ TEST(SharedBlockCheck, AnotherProcessBorrowsTheDisplayAndHandsItBack) {
     CloseHandle(paused);
     CloseHandle(wrote);
 
-    // The display is the host's again: give the resent line time to be acknowledged.
-    Sleep(500);
+    // The display is the host's again and shows the line written meanwhile before Close blanks it.
+    const std::string control = simcontrol::Folder();
+    ASSERT_FALSE(control.empty()) << "run through zel-serial-sim-run";
+    simcontrol::Write(control, "expect", simcontrol::HexCells(meanwhile.data(), 40) + "\n");
+    EXPECT_TRUE(msgpump::PumpUntil([&] { return simcontrol::Exists(control, "shown"); }, 60))
+        << "the line written while the peer had the display was never shown";
     driver->Close();
     FreeLibrary(dll);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "handle_count.h"
+#include "sim_control.h"
 #include "zel_driver.h"
 
 namespace {
@@ -100,17 +101,9 @@ bool PumpUntil(Done done, DWORD ms) {
 }
 
 std::string g_control;
-bool ControlFile(const char* name) {
-    return GetFileAttributesA((g_control + "\\" + name).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool ControlFile(const char* name) { return simcontrol::Exists(g_control, name); }
 void WriteControl(const char* name, const std::string& text) {
-    const std::string temporary = g_control + "\\" + name + ".tmp";
-    const HANDLE file =
-        CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    MoveFileA(temporary.c_str(), (g_control + "\\" + name).c_str());
+    simcontrol::Write(g_control, name, text);
 }
 
 bool PortOpens(const std::string& port) {
@@ -279,13 +272,7 @@ int main(int argc, char** argv) {
         result = driver->WriteMain(last.data(), 40);
     }
     if (result == 0) Fail("with the faults stopped WriteMain is refused");
-    std::string hex;
-    for (unsigned char cell : last) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%02x ", cell);
-        hex += text;
-    }
-    WriteControl("expect", hex + "\n");
+    WriteControl("expect", simcontrol::HexCells(last.data(), last.size()) + "\n");
     if (!PumpUntil([] { return ControlFile("shown"); }, 20000))
         Fail("the last write is not on the display 20 s after it");
     updateMayKey();

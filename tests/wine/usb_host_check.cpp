@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handle_count.h"
+#include "message_pump.h"
 #include "wine_usb_display.h"
 #include "zel_driver.h"
 
@@ -41,20 +42,9 @@ class RecordingSink : public HostSink {
     std::vector<Key> keys;
 };
 
-// Runs this thread's messages until `done` holds or `seconds` have passed.
 template <class Done>
 bool PumpUntil(Done done, int seconds = kTimeoutSeconds) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > static_cast<DWORD>(seconds) * 1000) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-    return true;
+    return msgpump::PumpUntil(done, seconds);
 }
 
 // Pumps for `ms` milliseconds whatever happens: for checking that something does not happen.
@@ -102,6 +92,18 @@ class UsbHostCheck : public ::testing::Test {
     bool ShowsAfterAWhile(const WineUsbDisplay& display, const std::vector<unsigned char>& cells) {
         return PumpUntil([&] { return Shown(display) == cells; });
     }
+    // What the driver has written so far has reached the simulated displays: their cells and
+    // counters can be looked at.
+    static bool Delivered() {
+        const bool delivered = s_bench->WaitDelivered();
+        EXPECT_TRUE(delivered) << s_bench->Error();
+        return delivered;
+    }
+    // The process's handles, counted while the bench's thread holds none of its own.
+    static DWORD QuietHandleCount() {
+        const auto quiet = s_bench->Quiet();
+        return CountProcessHandles();
+    }
 
     static zelusb::Bench* s_bench;
     static HMODULE s_dll;
@@ -120,12 +122,14 @@ TEST_F(UsbHostCheck, OpensTheUsbDisplayShowsTheHostsLinesAndEndsOnTheLastWrite) 
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     EXPECT_EQ(s_driver->GetTextCellCount(), 40);
     EXPECT_EQ(s_driver->GetStatusCellCount(), 0);
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(display->HellosReceived(), 1);
 
     // One write: six reports, header and trailer in place, the cells in the host's dot order.
     const std::vector<unsigned char> first = DistinctCells(1);
     EXPECT_EQ(s_driver->WriteMain(first.data(), 40), 1);
     EXPECT_TRUE(PumpUntil([&] { return display->FramesReceived() == 1; }));
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(Shown(*display), first);
     EXPECT_EQ(display->ShownCells()[40], 0);
     EXPECT_EQ(display->ShownCells()[41], 0);
@@ -145,9 +149,12 @@ TEST_F(UsbHostCheck, OpensTheUsbDisplayShowsTheHostsLinesAndEndsOnTheLastWrite) 
         EXPECT_EQ(s_driver->WriteMain(last.data(), 40), 1);
     }
     PumpFor(300);
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(display->FramesReceived(), 2) << "nothing leaves while an acknowledgement is awaited";
     display->SetHoldAcks(false);
     EXPECT_TRUE(ShowsAfterAWhile(*display, last));
+    ASSERT_TRUE(Delivered());
+    EXPECT_EQ(Shown(*display), last);
     EXPECT_EQ(display->MalformedReports(), 0);
     EXPECT_EQ(display->HellosReceived(), 1);
 }
@@ -187,6 +194,7 @@ TEST_F(UsbHostCheck, ALostAcknowledgementRecoversTheLinkAndResendsTheImage) {
     EXPECT_EQ(s_driver->WriteMain(cells.data(), 40), 1);
     ASSERT_TRUE(PumpUntil([&] { return display->FramesReceived() == 2; }));
     EXPECT_GT(GetTickCount() - sent, 1000u) << "resent only after the time-out";
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(display->HellosReceived(), 1) << "a recovery sends no hello";
     EXPECT_EQ(Shown(*display), cells);
 }
@@ -213,6 +221,7 @@ TEST_F(UsbHostCheck, AnUnpluggedDisplayIsLookedForAndUsedAgainOnceReplugged) {
         << ", malformed " << display->MalformedReports() << ", handles " << display->OpenHandles()
         << "; " << s_bench->Error();
     EXPECT_EQ(display->OpenHandles(), 2);
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(display->HellosReceived(), 1) << "found again on a tick, without a hello";
     display->PressRouting(3);
     EXPECT_TRUE(PumpUntil([&] { return !sink.keys.empty(); }));
@@ -246,6 +255,7 @@ TEST_F(UsbHostCheck, DevicesThatAreNotTheDisplayAreLeftAndOpenFails) {
         RecordingSink sink;
         const DWORD start = GetTickCount();
         EXPECT_EQ(s_driver->Open(kEmptyPort, &sink, "", ""), 0);
+        ASSERT_TRUE(Delivered());
         EXPECT_EQ(display->HellosReceived(), c.hellos);
         EXPECT_EQ(display->FramesReceived(), 0);
         if (c.hellos) {
@@ -266,6 +276,7 @@ TEST_F(UsbHostCheck, OfTwoMatchingDisplaysTheFirstIsOpenedAndTheOtherNeverTouche
     const std::vector<unsigned char> cells = DistinctCells(12);
     EXPECT_EQ(s_driver->WriteMain(cells.data(), 40), 1);
     EXPECT_TRUE(ShowsAfterAWhile(*first, cells));
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(first->HellosReceived(), 1);
     EXPECT_EQ(second->ReportsReceived(), 0);
     EXPECT_EQ(second->OpenHandles(), 0) << "the second display was never opened";
@@ -279,7 +290,8 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     // on, a session gives back every handle it took.
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     s_driver->Close();
-    const DWORD handlesBefore = CountProcessHandles();
+    ASSERT_TRUE(Delivered());
+    const DWORD handlesBefore = QuietHandleCount();
 
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     EXPECT_EQ(display->OpenHandles(), 2) << "a write side and a read side";
@@ -290,6 +302,7 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     EXPECT_NE(s_driver->Suspend(1), 0);
     EXPECT_EQ(display->OpenHandles(), 0) << "a suspended driver holds nothing";
     EXPECT_NE(s_driver->Suspend(0), 0);
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(display->HellosReceived(), 3);
     const std::vector<unsigned char> resumed = DistinctCells(14);
     EXPECT_EQ(s_driver->WriteMain(resumed.data(), 40), 1);
@@ -298,9 +311,10 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     EXPECT_TRUE(PumpUntil([&] { return !sink.keys.empty(); }));
 
     s_driver->Close();
+    ASSERT_TRUE(Delivered());
     EXPECT_EQ(Shown(*display, 42), std::vector<unsigned char>(42, 0)) << "blank after Close";
     EXPECT_EQ(display->OpenHandles(), 0) << "Close let the device go";
-    const DWORD handlesAfter = CountProcessHandles();
+    const DWORD handlesAfter = QuietHandleCount();
     EXPECT_EQ(handlesAfter, handlesBefore);
 }
 

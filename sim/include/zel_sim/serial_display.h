@@ -138,6 +138,11 @@ class SerialDisplay {
     std::vector<SerialWireFrame> Wire() const;
     // The frames from the `first`th on.
     std::vector<SerialWireFrame> WireFrom(std::size_t first) const;
+    // Waits (real time, at most `timeoutMs`) until every byte written to the slave side before the
+    // call has been taken in (and, on a paced line, its wire time has passed), so that what the
+    // display shows and counts includes them; true if that happened in time. For a check that
+    // looks at the display once the program that wrote to it is done.
+    bool WaitTakenIn(int timeoutMs = 10000) const;
     // Waits (real time, at most `timeoutMs`) until `condition` holds; true if it did.
     bool WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,
                    int timeoutMs = 5000) const;
