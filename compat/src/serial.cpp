@@ -1065,6 +1065,9 @@ std::string DevicesFolder() {
 void SettleSerialPorts() {
     auto& state = detail::GlobalState();
     detail::Lock lock(state.mutex);
+    // Each port's poller looks once more after this call: it writes what is due and reads until
+    // the line is empty, so bytes that reached the line before the call are in its queue after.
+    for (detail::SerialFile* port : state.serialPorts) port->Wake();
     auto settled = [&state] {
         return std::all_of(state.serialPorts.begin(), state.serialPorts.end(),
                            [](const detail::SerialFile* port) { return port->Settled(); });

@@ -137,7 +137,7 @@ struct SerialDisplay::Impl {
     mutable std::mutex mutex;
     // Requests to take in what was written (WaitTakenIn), and how many of them the serving thread
     // has answered: it answers all those made before a read that found the line empty, once every
-    // byte read is taken in.
+    // byte read is taken in and every answer due by then is written.
     mutable std::uint64_t takeInAsked = 0;
     std::uint64_t takeInDone = 0;
     mutable std::condition_variable takenIn;
@@ -405,12 +405,15 @@ struct SerialDisplay::Impl {
                 if (!silent) TakeDueAnswers();
                 sending.insert(sending.end(), outgoing.begin(), outgoing.end());
                 outgoing.clear();
-                if (arriving.empty() && takeInDone < asked) {
+            }
+            WriteDue(sending, txLineFree);
+            if (arriving.empty() && sending.empty()) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (takeInDone < asked) {
                     takeInDone = asked;
                     takenIn.notify_all();
                 }
             }
-            WriteDue(sending, txLineFree);
         }
     }
 

@@ -471,16 +471,12 @@ class Life {
     // Lets what the driver and the serial display wrote reach the other side.
     void SettleLine() {
         if (m_serial == nullptr || g_driver.m_thread == nullptr) return;
+        // The driver's writes onto the line, the display's taking them in and answering, its
+        // answers into the driver's port.
         zelcompat::SettleSerialPorts();
-        // Quiet once neither side has moved for two looks in a row.
-        for (int i = 0, still = 0; i < 100 && still < 2; ++i) {
-            const int bytes = m_serial->BytesReceived();
-            const int acks = m_serial->AcksSent();
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            zelcompat::SettleSerialPorts();
-            still =
-                bytes == m_serial->BytesReceived() && acks == m_serial->AcksSent() ? still + 1 : 0;
-        }
+        if (!m_serial->WaitTakenIn() && m_failure.empty())
+            m_failure = "the serial display did not take in what the driver wrote";
+        zelcompat::SettleSerialPorts();
     }
 
     void Advance(DWORD milliseconds) {

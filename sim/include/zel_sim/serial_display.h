@@ -140,8 +140,8 @@ class SerialDisplay {
     std::vector<SerialWireFrame> WireFrom(std::size_t first) const;
     // Waits (real time, at most `timeoutMs`) until every byte written to the slave side before the
     // call has been taken in (and, on a paced line, its wire time has passed), so that what the
-    // display shows and counts includes them; true if that happened in time. For a check that
-    // looks at the display once the program that wrote to it is done.
+    // display shows and counts includes them, and the answers due by then are written; true if
+    // that happened in time. For a check that looks at the display once the other side is done.
     bool WaitTakenIn(int timeoutMs = 10000) const;
     // Waits (real time, at most `timeoutMs`) until `condition` holds; true if it did.
     bool WaitUntil(const std::function<bool(const SerialDisplay&)>& condition,
