@@ -260,6 +260,8 @@ int main(int argc, char** argv) {
     if (open && (suspended || driver->GetTextCellCount() != 40)) doClose();
     for (int attempt = 0; attempt < 3 && !open; ++attempt) doOpen(port.c_str());
     if (!open) Fail("with the faults stopped the display cannot be opened");
+    // Open, resumed and with its sink: from here on the display's keys are the host's.
+    updateMayKey();
     std::vector<unsigned char> last(40);
     for (int i = 0; i < 40; ++i)
         last[static_cast<std::size_t>(i)] = static_cast<unsigned char>(
@@ -275,7 +277,6 @@ int main(int argc, char** argv) {
     WriteControl("expect", simcontrol::HexCells(last.data(), last.size()) + "\n");
     if (!PumpUntil([] { return ControlFile("shown"); }, 20000))
         Fail("the last write is not on the display 20 s after it");
-    updateMayKey();
     const int keysBefore = sink.keys;
     if (!PumpUntil([&] { return sink.keys > keysBefore; }, 20000))
         Fail("with the faults stopped no key reaches the host");

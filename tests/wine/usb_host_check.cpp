@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,10 +100,10 @@ class UsbHostCheck : public ::testing::Test {
         EXPECT_TRUE(delivered) << s_bench->Error();
         return delivered;
     }
-    // The process's handles, counted while the bench's thread holds none of its own.
-    static DWORD QuietHandleCount() {
+    // The process's handles by type, counted while the bench's thread holds none of its own.
+    static std::map<std::string, int> QuietHandleTypes() {
         const auto quiet = s_bench->Quiet();
-        return CountProcessHandles();
+        return ProcessHandleTypes();
     }
 
     static zelusb::Bench* s_bench;
@@ -291,7 +292,7 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     s_driver->Close();
     ASSERT_TRUE(Delivered());
-    const DWORD handlesBefore = QuietHandleCount();
+    const std::map<std::string, int> handlesBefore = QuietHandleTypes();
 
     ASSERT_EQ(s_driver->Open(m_port.c_str(), &sink, "", ""), 1);
     EXPECT_EQ(display->OpenHandles(), 2) << "a write side and a read side";
@@ -314,8 +315,8 @@ TEST_F(UsbHostCheck, SuspendAndCloseLetTheDeviceGoAndCloseBlanksIt) {
     ASSERT_TRUE(Delivered());
     EXPECT_EQ(Shown(*display, 42), std::vector<unsigned char>(42, 0)) << "blank after Close";
     EXPECT_EQ(display->OpenHandles(), 0) << "Close let the device go";
-    const DWORD handlesAfter = QuietHandleCount();
-    EXPECT_EQ(handlesAfter, handlesBefore);
+    const std::map<std::string, int> handlesAfter = QuietHandleTypes();
+    EXPECT_EQ(handlesAfter, handlesBefore) << HandleTypeDifference(handlesBefore, handlesAfter);
 }
 
 }  // namespace
