@@ -10,6 +10,8 @@
 
 extern "C++" {
 #include <windows.h>
+
+#include <cstdint>
 }
 
 // A device information set: an opaque key, valid until SetupDiDestroyDeviceInfoList.
@@ -42,9 +44,14 @@ struct SP_DEVICE_INTERFACE_DATA {
 };
 using PSP_DEVICE_INTERFACE_DATA = SP_DEVICE_INTERFACE_DATA*;
 
-// Packed as in a 32-bit Windows build, where sizeof is 5: callers set cbSize to that sizeof, and
-// the calls accept nothing else.
+// Packed as Windows' own header packs it for a build of this pointer size: to 1 byte in a 32-bit
+// build (sizeof 5), to 8 in a 64-bit one (sizeof 8, as the layer's native builds are). Callers
+// set cbSize to that sizeof, and the calls accept nothing else.
+#if UINTPTR_MAX == 0xFFFFFFFFu
 #pragma pack(push, 1)
+#else
+#pragma pack(push, 8)
+#endif
 struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     DWORD cbSize;
     CHAR DevicePath[1];

@@ -308,10 +308,14 @@ using HMENU = HMENU__*;
 // The parent of a message-only window: one that is never shown and only handles messages.
 #define HWND_MESSAGE (reinterpret_cast<HWND>(static_cast<std::intptr_t>(-3)))
 #define CW_USEDEFAULT (static_cast<int>(0x80000000u))
-#define GWL_WNDPROC (-4)
 #define GWLP_WNDPROC (-4)
 #define GWLP_USERDATA (-21)
+// As in Windows' own header, the LONG-sized names exist only where a LONG holds a pointer: code
+// for a 64-bit build that names them does not compile, there or here.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#define GWL_WNDPROC (-4)
 #define GWL_USERDATA (-21)
+#endif
 #define COLOR_WINDOW 5
 
 using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);

@@ -330,7 +330,7 @@ LONG_PTR WINAPI SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
 
 LONG WINAPI SetWindowLongA(HWND window, int index, LONG value) {
     // A LONG cannot hold a procedure address on a 64-bit host; SetWindowLongPtrA can.
-    if (index == GWL_WNDPROC) {
+    if (index == GWLP_WNDPROC) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }

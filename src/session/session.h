@@ -28,6 +28,10 @@ struct SharedControlBlock {
     std::uint32_t idWord1;
     std::uint32_t idWord2;
 };
+// The other program may be of the other bitness: the block is three 32-bit words in both builds.
+static_assert(sizeof(SharedControlBlock) == 12 && offsetof(SharedControlBlock, idWord1) == 4 &&
+                  offsetof(SharedControlBlock, idWord2) == 8,
+              "the shared control block's layout is the same for 32-bit and 64-bit programs");
 
 // Values of stateWord.
 constexpr std::int32_t kPauseRequest = 101;

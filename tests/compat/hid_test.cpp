@@ -184,11 +184,18 @@ TEST_F(HidEnumerationTest, StructuresOfTheWrongSizeAreRefused) {
         EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
         GTEST_SKIP() << "no HID interface present";
     }
-    // A detail structure's cbSize must be its own sizeof (5 in a 32-bit build), whatever the
-    // buffer's size; a size without a buffer is refused too.
+    // A detail structure's cbSize must be its own sizeof, 5 in a 32-bit build and 8 in a 64-bit
+    // one (so each is wrong in the other), whatever the buffer's size; a size without a buffer is
+    // refused too.
+    constexpr DWORD kRight = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    EXPECT_EQ(kRight, sizeof(void*) == 8 ? 8u : 5u);
     std::vector<char> buffer(512);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-    for (DWORD cbSize : {0u, 4u, 6u, 8u, 512u}) {
+    detail->cbSize = kRight;
+    EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(
+        set, &data, detail, static_cast<DWORD>(buffer.size()), nullptr, nullptr));
+    for (DWORD cbSize : {0u, 4u, 5u, 6u, 8u, 512u}) {
+        if (cbSize == kRight) continue;
         detail->cbSize = cbSize;
         SetLastError(kUntouched);
         EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(

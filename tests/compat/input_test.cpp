@@ -36,8 +36,13 @@ TEST(SendInputTest, RefusesAWrongRecordSizeNoRecordsAndNoArray) {
         int size;
         DWORD error;
     };
+    // A record is 28 bytes in a 32-bit build and 40 in a 64-bit one; each size is wrong in the
+    // other build.
+    constexpr int kOtherBuildsSize = sizeof(void*) == 8 ? 28 : 40;
+    EXPECT_EQ(sizeof(INPUT), sizeof(void*) == 8 ? 40u : 28u);
     const Case cases[] = {
         {"size one short", 1, &input, static_cast<int>(sizeof(INPUT)) - 1, ERROR_INVALID_PARAMETER},
+        {"the other build's size", 1, &input, kOtherBuildsSize, ERROR_INVALID_PARAMETER},
         {"size 0", 1, &input, 0, ERROR_INVALID_PARAMETER},
         {"no records", 0, &input, static_cast<int>(sizeof(INPUT)), ERROR_INVALID_PARAMETER},
         {"no array", 1, nullptr, static_cast<int>(sizeof(INPUT)), ERROR_NOACCESS},

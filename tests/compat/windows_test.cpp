@@ -210,7 +210,7 @@ TEST_F(WindowDataTest, UserDataRoundTripsThroughBothSetters) {
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 0);
     EXPECT_EQ(SetWindowLongPtrA(window, GWLP_USERDATA, 0x1234), 0);
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 0x1234);
-    EXPECT_EQ(SetWindowLongA(window, GWL_USERDATA, 0x5678), 0x1234);
+    EXPECT_EQ(SetWindowLongA(window, GWLP_USERDATA, 0x5678), 0x1234);
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 0x5678);
     EXPECT_TRUE(DestroyWindow(window));
     SetLastError(kUntouched);
@@ -226,7 +226,7 @@ TEST_F(WindowDataTest, SetWindowLongWndProcIsRefusedOnWideHosts) {
     HWND window = Create(&recorder);
     ASSERT_NE(window, nullptr);
     SetLastError(kUntouched);
-    EXPECT_EQ(SetWindowLongA(window, GWL_WNDPROC, 0), 0);
+    EXPECT_EQ(SetWindowLongA(window, GWLP_WNDPROC, 0), 0);
     EXPECT_LAST_ERROR(ERROR_INVALID_PARAMETER);
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(&RecordingProc));
     EXPECT_TRUE(DestroyWindow(window));

@@ -5,14 +5,19 @@
 # zel-host.exe with its own zel.dll against the simulated serial display, and the package's
 # zel-borrow.exe borrowing the display from that driver and handing it back.
 #
-#   tests/package/check_package.sh ZIP VERSION WIN32_BUILD
+#   tests/package/check_package.sh ZIP VERSION WINDOWS_BUILD
 #
-# WIN32_BUILD is a win32 build folder: the test programs file_version.exe and port_user.exe, and
-# zel-sim from its native tools (host-tools), come from there; none of them is in the package.
-# Exit status 0 when everything held; otherwise 1, with what failed.
+# WINDOWS_BUILD is a development build folder of the package's kind (win32 or win64, as its
+# wine-arch file says): the test programs file_version.exe and port_user.exe, and zel-sim from its
+# native tools (host-tools), come from there; none of them is in the package. The prefix is of the
+# same kind. Exit status 0 when everything held; otherwise 1, with what failed.
 set -uo pipefail
-[ $# = 3 ] || { echo "usage: check_package.sh ZIP VERSION WIN32_BUILD" >&2; exit 2; }
+[ $# = 3 ] || { echo "usage: check_package.sh ZIP VERSION WINDOWS_BUILD" >&2; exit 2; }
 zip=$(realpath "$1") version=$2 build=$(realpath "$3")
+arch=win32
+[ -f "$build/wine-arch" ] && arch=$(cat "$build/wine-arch")
+objdump=i686-w64-mingw32-objdump
+[ "$arch" = win64 ] && objdump=x86_64-w64-mingw32-objdump
 root=$(cd "$(dirname "$0")/../.." && pwd)
 expect=$root/tests/tools/expect_output.sh
 sim=$build/host-tools/sim/tools/zel-sim
@@ -28,6 +33,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# shellcheck source=package_steps.sh
+. "$root/tests/package/package_steps.sh"
+
 failed=0
 step() { echo "==== package check: $* ($SECONDS s)"; }
 fail() { echo "FAILED: $*"; failed=1; }
@@ -35,11 +43,11 @@ fail() { echo "FAILED: $*"; failed=1; }
 step "unpacking $(basename "$zip") into an empty folder"
 mkdir "$work/unpacked"
 python3 -m zipfile -e "$zip" "$work/unpacked" || { echo "FAILED: cannot unpack $zip"; exit 1; }
-package=$work/unpacked/zel-$version-win32
+package=$work/unpacked/zel-$version-$arch
 listing=$(cd "$work/unpacked" && find . -mindepth 1 | sort | tr '\n' ' ')
-want="./zel-$version-win32 "
+want="./zel-$version-$arch "
 for file in README.txt SHA256SUMS host_interface.h zel-borrow.exe zel-host.exe zel.dll; do
-    want+="./zel-$version-win32/$file "
+    want+="./zel-$version-$arch/$file "
 done
 [ "$listing" = "$want" ] || fail "the package holds: $listing"
 (cd "$package" && sha256sum -c SHA256SUMS) || fail "the checksums do not match"
@@ -47,12 +55,12 @@ grep -q "ZEL $version for Windows" "$package/README.txt" ||
     fail "README.txt does not name version $version"
 
 step "zel.dll's export and import tables"
-"$root/tests/wine/check_dll_tables.sh" i686-w64-mingw32-objdump "$package/zel.dll" ||
+"$root/tests/wine/check_dll_tables.sh" "$objdump" "$package/zel.dll" ||
     fail "zel.dll's tables"
 
-step "a fresh Wine prefix"
-"$root/tools/wine-prefix" "$prefix" || { echo "FAILED: no Wine prefix"; exit 1; }
-export ZEL_WINEPREFIX=$prefix
+step "a fresh Wine prefix ($arch)"
+"$root/tools/wine-prefix" "$prefix" "$arch" || { echo "FAILED: no Wine prefix"; exit 1; }
+export ZEL_WINEPREFIX=$prefix ZEL_WINEARCH=$arch
 
 step "the version resources"
 for file in zel.dll zel-host.exe zel-borrow.exe; do
@@ -61,27 +69,11 @@ for file in zel.dll zel-host.exe zel-borrow.exe; do
 done
 
 step "the demo with the package's zel-host.exe and zel.dll"
-# "Hello from ZEL" in 8-dot computer braille, in the host's dot order, as tools/demo writes it.
-cells="53 11 07 07 15 00 0b 17 15 0d 00 75 51 47"
-"$expect" 0 "driver ZEL, version 0x300, 40 text cells, 2 status cells" \
-    "display │⠀⠀│⡓⠑⠇⠇⠕⠀⠋⠗⠕⠍⠀⡵⡑⡇⠀⠀" \
-    "key Routing 3" "key F1 0" "key SLDN 0" "closed" \
-    -- "$sim" --wineprefix "$prefix" --port 5 --timeout 120 "wait cells $cells" "route 3" F1 SLDN \
-    -- "$root/tools/wine-run" "$package/zel-host.exe" --timeout 120 open info "cells $cells" \
-       "wait-key Routing 3" "wait-key F1" "wait-key SLDN" close ||
-    fail "the demo from the package"
+demo_with "$prefix" "$package" 5 || fail "the demo from the package"
 
 step "the package's zel-borrow.exe borrows the display from the package's driver"
-host_line="53 11 07 07 15"
-borrower_line=$(printf ' ff%.0s' $(seq 40))
-"$expect" 0 "borrowed the display: port COM6, identification bytes 0x12 0x34" \
-    "port user: wrote its line on COM6" "borrow: handed the display back" "host: key F1 0" \
-    -- "$sim" --wineprefix "$prefix" --port 6 --timeout 300 "wait cells $host_line" \
-       "wait cells $borrower_line" "wait cells $host_line" F1 \
-    -- "$root/tests/tools/borrow_check.sh" --wine command "$package/zel-host.exe" \
-       "$package/zel-borrow.exe" "$port_user" "$host_line" ||
-    fail "zel-borrow from the package"
+borrow_with "$prefix" "$package" "$package" "$port_user" 6 || fail "zel-borrow from the package"
 
 step "done"
-[ $failed = 0 ] && echo "package check: zel-$version-win32.zip works as it ships"
+[ $failed = 0 ] && echo "package check: zel-$version-$arch.zip works as it ships"
 exit $failed

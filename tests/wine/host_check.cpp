@@ -18,6 +18,7 @@ namespace {
 using host::HostDriver;
 using host::HostSink;
 
+#if defined(__i386__)
 // Calls `function` with `argumentCount` zero arguments on the stack and `self` in ECX, and returns
 // how many bytes the callee removed from the stack. A thiscall or stdcall callee removes all of
 // its arguments (4 bytes each); a cdecl one leaves them to the caller and removes none.
@@ -45,6 +46,121 @@ int BytesRemovedByCallee(const void* function, void* self, int argumentCount) {
         : "esi", "edi", "memory", "cc");
     return static_cast<int>(accumulator);
 }
+
+#elif defined(__x86_64__)
+// x64 has one calling convention: the object pointer in RCX, then RDX, R8 and R9, further
+// arguments on the stack above 32 bytes of shadow space that the caller reserves; the callee
+// returns in RAX, leaves RSP as it found it and keeps RBX, RBP, RDI, RSI and R12 to R15.
+//
+// zel_probe_call(function, registers, stackArguments, rspChange, kept) calls `function` with
+// RCX, RDX, R8 and R9 taken from registers[0..3], `stackArguments` zeros on the stack and the
+// shadow space below them, and sentinels in the callee-saved registers. It returns RAX, stores
+// how far RSP moved across the call and whether every sentinel survived.
+extern "C" std::uintptr_t zel_probe_call(const void* function, const std::uintptr_t* registers,
+                                         std::uintptr_t stackArguments, std::intptr_t* rspChange,
+                                         int* kept);
+__asm__(R"(
+    .text
+    .globl zel_probe_call
+zel_probe_call:
+    push %rbp
+    mov %rsp, %rbp
+    push %rbx
+    push %rsi
+    push %rdi
+    push %r12
+    push %r13
+    push %r14
+    push %r15
+    sub $40, %rsp
+    mov %rcx, -64(%rbp)
+    mov %rdx, -72(%rbp)
+    mov %r9, -80(%rbp)
+    mov 48(%rbp), %rax
+    mov %rax, -88(%rbp)
+    mov %r8, %rcx
+    test $1, %rcx
+    jz 2f
+    sub $8, %rsp
+2:  test %rcx, %rcx
+    jz 3f
+    pushq $0
+    dec %rcx
+    jmp 2b
+3:  sub $32, %rsp
+    mov %rsp, %r12
+    movabs $0x1111111111111111, %rbx
+    movabs $0x2222222222222222, %rsi
+    movabs $0x3333333333333333, %rdi
+    movabs $0x4444444444444444, %r13
+    movabs $0x5555555555555555, %r14
+    movabs $0x6666666666666666, %r15
+    mov -72(%rbp), %rax
+    mov 0(%rax), %rcx
+    mov 8(%rax), %rdx
+    mov 16(%rax), %r8
+    mov 24(%rax), %r9
+    call *-64(%rbp)
+    mov %rsp, %r10
+    sub %r12, %r10
+    mov -80(%rbp), %r11
+    mov %r10, (%r11)
+    xor %r10d, %r10d
+    movabs $0x1111111111111111, %r11
+    cmp %r11, %rbx
+    jne 4f
+    movabs $0x2222222222222222, %r11
+    cmp %r11, %rsi
+    jne 4f
+    movabs $0x3333333333333333, %r11
+    cmp %r11, %rdi
+    jne 4f
+    movabs $0x4444444444444444, %r11
+    cmp %r11, %r13
+    jne 4f
+    movabs $0x5555555555555555, %r11
+    cmp %r11, %r14
+    jne 4f
+    movabs $0x6666666666666666, %r11
+    cmp %r11, %r15
+    jne 4f
+    mov $1, %r10d
+4:  mov -88(%rbp), %r11
+    mov %r10d, (%r11)
+    lea -56(%rbp), %rsp
+    pop %r15
+    pop %r14
+    pop %r13
+    pop %r12
+    pop %rdi
+    pop %rsi
+    pop %rbx
+    pop %rbp
+    ret
+)");
+
+struct ProbedCall {
+    std::uintptr_t result;
+    std::intptr_t rspChange;
+    bool calleeSavedKept;
+};
+
+ProbedCall ProbeCall(const void* function, std::uintptr_t rcx, std::uintptr_t rdx = 0,
+                     std::uintptr_t r8 = 0, std::uintptr_t r9 = 0, int stackArguments = 0) {
+    const std::uintptr_t registers[4] = {rcx, rdx, r8, r9};
+    ProbedCall call{};
+    int kept = 0;
+    call.result = zel_probe_call(function, registers, static_cast<std::uintptr_t>(stackArguments),
+                                 &call.rspChange, &kept);
+    call.calleeSavedKept = kept != 0;
+    return call;
+}
+
+template <class T>
+std::uintptr_t Word(T* pointer) {
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+#endif
 
 int ThreadsOfThisProcess() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -98,30 +214,72 @@ TEST_F(HostCheck, ExportIsFoundByNameAndByOrdinalOneAndLeavesItsArgumentToTheCal
     EXPECT_EQ(first, second) << "the same object every time";
     EXPECT_EQ(first, s_driver);
 
+#if defined(__i386__)
     // The export is cdecl: a host that declares it so removes the argument itself, and a callee
     // that removed it too would leave the host's stack pointer 4 bytes off after every call.
     // (The probe passes a null argument, which the export refuses without writing through it.)
     EXPECT_EQ(BytesRemovedByCallee(reinterpret_cast<const void*>(s_getInterface), nullptr, 1), 0)
         << "GetBrailleInterface must leave its argument to the caller";
+#elif defined(__x86_64__)
+    // Its argument comes in RCX and goes back in RAX; RSP and the callee-saved registers are as
+    // they were.
+    HostDriver* third = nullptr;
+    const ProbedCall call = ProbeCall(reinterpret_cast<const void*>(s_getInterface), Word(&third));
+    EXPECT_EQ(call.result, Word(&third)) << "GetBrailleInterface returns its argument in RAX";
+    EXPECT_EQ(third, s_driver) << "and stores the driver through the pointer it got in RCX";
+    EXPECT_EQ(call.rspChange, 0);
+    EXPECT_TRUE(call.calleeSavedKept);
+#endif
 }
 
+// Every slot with its argument count. Every slot is safe to call with zero arguments before an
+// Open: Open refuses a null port name, Close and Suspend(0) find nothing to do, SetSink(null)
+// installs no sink.
+struct SlotCase {
+    int slot;
+    int arguments;
+};
+constexpr SlotCase kSlotCases[] = {
+    {5, 2},  {6, 0},  {7, 0},  {8, 0},  {9, 0},  {10, 1}, {14, 2}, {15, 0}, {17, 0}, {18, 0},
+    {19, 0}, {20, 0}, {21, 0}, {22, 0}, {23, 4}, {24, 0}, {25, 2}, {26, 3}, {27, 1}, {28, 1},
+    {29, 0}, {30, 1}, {31, 0}, {32, 1}, {33, 0}, {35, 1}, {36, 1}, {11, 2}, {12, 2}, {13, 0},
+    {3, 2},  {4, 2},  {34, 3}, {0, 4},  {1, 0},  {2, 1},  {16, 1}};
+
+#if defined(__i386__)
 TEST_F(HostCheck, SlotsAreThiscallAndRemoveExactlyTheirArguments) {
-    // Every slot is safe to call with zero arguments before an Open: Open refuses a null port
-    // name, Close and Suspend(0) find nothing to do, SetSink(null) installs no sink.
-    struct Case {
-        int slot;
-        int arguments;
-    };
-    const Case cases[] = {{5, 2},  {6, 0},  {7, 0},  {8, 0},  {9, 0},  {10, 1}, {14, 2}, {15, 0},
-                          {17, 0}, {18, 0}, {19, 0}, {20, 0}, {21, 0}, {22, 0}, {23, 4}, {24, 0},
-                          {25, 2}, {26, 3}, {27, 1}, {28, 1}, {29, 0}, {30, 1}, {31, 0}, {32, 1},
-                          {33, 0}, {35, 1}, {36, 1}, {11, 2}, {12, 2}, {13, 0}, {3, 2},  {4, 2},
-                          {34, 3}, {0, 4},  {1, 0},  {2, 1},  {16, 1}};
-    for (const Case& c : cases) {
+    for (const SlotCase& c : kSlotCases) {
         EXPECT_EQ(BytesRemovedByCallee(Slot(c.slot), s_driver, c.arguments), 4 * c.arguments)
             << "slot " << c.slot;
     }
 }
+#elif defined(__x86_64__)
+TEST_F(HostCheck, SlotsTakeThisInRcxAndLeaveTheStackAndTheSavedRegistersAsTheyWere) {
+    // The object and up to three arguments in registers, the rest on the stack: every slot
+    // returns with RSP where it was and the callee-saved registers kept.
+    for (const SlotCase& c : kSlotCases) {
+        const ProbedCall call =
+            ProbeCall(Slot(c.slot), Word(s_driver), 0, 0, 0, c.arguments > 3 ? c.arguments - 3 : 0);
+        EXPECT_EQ(call.rspChange, 0) << "slot " << c.slot;
+        EXPECT_TRUE(call.calleeSavedKept) << "slot " << c.slot;
+    }
+
+    // The arguments are where the convention puts them: SetSink's in RDX (it answers the sink
+    // it had), GetIdentity's buffer in RDX, its size in R8 and its identifier's address in R9.
+    HostSink first, second;
+    EXPECT_EQ(ProbeCall(Slot(2), Word(s_driver), Word(&first)).result, 0u);
+    EXPECT_EQ(ProbeCall(Slot(2), Word(s_driver), Word(&second)).result, Word(&first));
+    EXPECT_EQ(ProbeCall(Slot(2), Word(s_driver), 0).result, Word(&second));
+    char name[16] = {};
+    GUID id{};
+    EXPECT_EQ(ProbeCall(Slot(34), Word(s_driver), Word(name), sizeof name, Word(&id)).result, 1u);
+    EXPECT_STREQ(name, "ZEL");
+    EXPECT_EQ(id.Data1, 0xd5d2d9e8u);
+    EXPECT_EQ(ProbeCall(Slot(34), Word(s_driver), Word(name), sizeof name, 0).result, 0u)
+        << "a null identifier address in R9 is refused";
+    // The object itself comes in RCX: the version code is read from it.
+    EXPECT_EQ(ProbeCall(Slot(6), Word(s_driver)).result & 0xFFFFFFFFu, 0x300u);
+}
+#endif
 
 TEST_F(HostCheck, FixedAnswersBeforeAnyOpen) {
     EXPECT_EQ(s_driver->GetVersionCode(), 0x300);
