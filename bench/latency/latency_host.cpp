@@ -12,7 +12,10 @@
 //   write ID             -> wrote ID T                   (WriteMain of the line of ID, called at T)
 //   scroll N MS ID       -> wrote ID T ... scrolled      (N lines from ID on, one every MS ms)
 //   idle MS              -> idled                        (the message loop runs for MS ms)
-//   cpu                  -> cpu NS                       (the process's CPU time so far)
+//   cpu                  -> cpu NS WORKER_NS             (the process's CPU time so far, and that
+//   of
+//                                                        the threads the driver started in Open:
+//                                                        its worker; -1 where not measured)
 //   close                -> closed T0 T1
 //   quit
 //   (from the driver)    -> key NAME VALUE T             (OnKey, on this thread)
@@ -21,11 +24,14 @@
 // The thread that opened the driver runs a message loop whenever it is not running a command.
 #include <windows.h>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <tlhelp32.h>
+#else
 #include <sys/resource.h>
 #include <time.h>
 #endif
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -112,6 +118,45 @@ long long CpuNs() {
 #endif
 }
 
+// The IDs of this process's threads (Windows only; empty elsewhere).
+std::vector<DWORD> ThreadIds() {
+    std::vector<DWORD> ids;
+#if defined(_WIN32)
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return ids;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
+    CloseHandle(snapshot);
+#endif
+    return ids;
+}
+
+// The CPU time of the threads `ids`, user and kernel, in nanoseconds; -1 where not measured.
+long long ThreadsCpuNs(const std::vector<DWORD>& ids) {
+#if defined(_WIN32)
+    if (ids.empty()) return -1;
+    long long total = 0;
+    for (DWORD id : ids) {
+        const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        if (thread == nullptr) continue;  // ended: a worker of an earlier session
+        FILETIME created, exited, kernel, user;
+        if (GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+            for (const FILETIME* time : {&kernel, &user})
+                total +=
+                    (static_cast<long long>(time->dwHighDateTime) << 32 | time->dwLowDateTime) *
+                    100;
+        }
+        CloseHandle(thread);
+    }
+    return total;
+#else
+    static_cast<void>(ids);
+    return -1;
+#endif
+}
+
 class StampingSink : public host::HostSink {
   public:
     int OnKey(host::HostDriver*, const char* name, int value) override {
@@ -179,9 +224,15 @@ class Host {
         if (verb == "open") {
             std::string port;
             in >> port;
+            const std::vector<DWORD> before = ThreadIds();
             const long long start = NowNs();
             const int result = m_driver->Open(port.c_str(), &m_sink, "", "");
             const long long end = NowNs();
+            // The threads Open started: the driver's worker.
+            m_driverThreads.clear();
+            for (DWORD id : ThreadIds())
+                if (std::find(before.begin(), before.end(), id) == before.end())
+                    m_driverThreads.push_back(id);
             m_open = m_open || result == 1;
             Say("opened %d %lld %lld", result, start, end);
         } else if (verb == "write") {
@@ -204,7 +255,7 @@ class Host {
             Pump(ms);
             Say("idled");
         } else if (verb == "cpu") {
-            Say("cpu %lld", CpuNs());
+            Say("cpu %lld %lld", CpuNs(), ThreadsCpuNs(m_driverThreads));
         } else if (verb == "close") {
             const long long start = NowNs();
             m_driver->Close();
@@ -234,6 +285,7 @@ class Host {
     host::HostDriver* m_driver = nullptr;
     StampingSink m_sink;
     bool m_open = false;
+    std::vector<DWORD> m_driverThreads;  // the threads the last Open started
 };
 
 }  // namespace

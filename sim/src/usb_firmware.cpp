@@ -10,6 +10,7 @@
 // whatever they begin with, and only the trailer at the end of the sixth decides whether it was
 // whole.
 #include <zel_sim/usb_firmware.h>
+#include <zel_sim/slim_mutex.h>
 
 #include <windows.h>
 
@@ -74,10 +75,10 @@ struct UsbFirmware::Impl {
     // link's SendInputReport calls, so that reports leave in the order they were decided and none
     // decided before an unplug is sent after it. Never held across a link call that could call
     // the firmware or wait for it (only SendInputReport is called under it).
-    std::mutex sendMutex;
+    SlimMutex sendMutex;
     // Guards everything below. Taken after sendMutex when both are needed; never held across a
     // link call.
-    mutable std::mutex mutex;
+    mutable SlimMutex mutex;
 
     bool plugged = true;
     UsbCells cells{};  // device order
@@ -211,9 +212,9 @@ struct UsbFirmware::Impl {
 
     // Sends one report from the test's side, unless the display is unplugged.
     void SendKey(const Data& data) {
-        std::lock_guard<std::mutex> send(sendMutex);
+        std::lock_guard<SlimMutex> send(sendMutex);
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<SlimMutex> lock(mutex);
             if (!plugged) return;
         }
         Push({data});
@@ -221,10 +222,10 @@ struct UsbFirmware::Impl {
 
     // Sends the acknowledgements that may leave now.
     void FlushAcks() {
-        std::lock_guard<std::mutex> send(sendMutex);
+        std::lock_guard<SlimMutex> send(sendMutex);
         std::vector<Data> out;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<SlimMutex> lock(mutex);
             if (!plugged) return;
             TakeDueAcks(out);
         }
@@ -233,10 +234,10 @@ struct UsbFirmware::Impl {
     }
 
     void OnOutputReport(const std::uint8_t* report, std::size_t length) {
-        std::lock_guard<std::mutex> send(sendMutex);
+        std::lock_guard<SlimMutex> send(sendMutex);
         std::vector<Data> out;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<SlimMutex> lock(mutex);
             // A write racing an unplug reaches a display that is already gone.
             if (!plugged) return;
             Receive(report, length, out);
@@ -253,7 +254,7 @@ UsbFirmware::~UsbFirmware() = default;
 const UsbDisplayOptions& UsbFirmware::Options() const { return m_impl->options; }
 
 void UsbFirmware::Attach(UsbLink* link) {
-    std::lock_guard<std::mutex> send(m_impl->sendMutex);
+    std::lock_guard<SlimMutex> send(m_impl->sendMutex);
     m_impl->link = link;
 }
 
@@ -264,35 +265,35 @@ void UsbFirmware::OnOutputReport(const std::uint8_t* report, std::size_t length)
 void UsbFirmware::SendDueAcks() { m_impl->FlushAcks(); }
 
 void UsbFirmware::SetAnswerHello(bool answer) {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     m_impl->answerHello = answer;
 }
 
 void UsbFirmware::DropNextAcks(int frames) {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     m_impl->dropNext = frames > 0 ? frames : 0;
 }
 
 void UsbFirmware::SetDropAllAcks(bool drop) {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     m_impl->dropAll = drop;
 }
 
 void UsbFirmware::SetAckDelay(std::uint32_t milliseconds) {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     m_impl->ackDelay = milliseconds;
 }
 
 void UsbFirmware::SetHoldAcks(bool hold) {
     {
-        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        std::lock_guard<SlimMutex> lock(m_impl->mutex);
         m_impl->holdAcks = hold;
     }
     if (!hold) ReleaseHeldAcks();
 }
 
 void UsbFirmware::SetPaceReports(bool pace) {
-    std::lock_guard<std::mutex> send(m_impl->sendMutex);
+    std::lock_guard<SlimMutex> send(m_impl->sendMutex);
     m_impl->pace = pace;
     if (!pace) {
         const std::vector<Data> waiting(m_impl->paced.begin(), m_impl->paced.end());
@@ -303,7 +304,7 @@ void UsbFirmware::SetPaceReports(bool pace) {
 
 void UsbFirmware::ReleaseHeldAcks() {
     {
-        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        std::lock_guard<SlimMutex> lock(m_impl->mutex);
         for (Impl::PendingAck& ack : m_impl->pendingAcks) ack.held = false;
     }
     m_impl->FlushAcks();
@@ -311,8 +312,8 @@ void UsbFirmware::ReleaseHeldAcks() {
 
 void UsbFirmware::Unplug() {
     {
-        std::lock_guard<std::mutex> send(m_impl->sendMutex);
-        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        std::lock_guard<SlimMutex> send(m_impl->sendMutex);
+        std::lock_guard<SlimMutex> lock(m_impl->mutex);
         if (!m_impl->plugged) return;
         m_impl->plugged = false;
         m_impl->cells.fill(0);
@@ -327,8 +328,8 @@ void UsbFirmware::Unplug() {
 
 void UsbFirmware::Replug() {
     {
-        std::lock_guard<std::mutex> send(m_impl->sendMutex);
-        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        std::lock_guard<SlimMutex> send(m_impl->sendMutex);
+        std::lock_guard<SlimMutex> lock(m_impl->mutex);
         if (m_impl->plugged) return;
         m_impl->plugged = true;
     }
@@ -337,7 +338,7 @@ void UsbFirmware::Replug() {
 }
 
 bool UsbFirmware::Plugged() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->plugged;
 }
 
@@ -348,7 +349,7 @@ void UsbFirmware::PressFunction(std::uint8_t code) { m_impl->SendKey(Data{kFunct
 void UsbFirmware::SendReport(const std::array<std::uint8_t, 8>& data) { m_impl->SendKey(data); }
 
 UsbCells UsbFirmware::ShownDeviceCells() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->cells;
 }
 
@@ -361,32 +362,32 @@ UsbCells UsbFirmware::ShownCells() const {
 std::string UsbFirmware::ShownBraille() const { return detail::BrailleText(ShownCells()); }
 
 int UsbFirmware::FramesReceived() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->framesReceived;
 }
 
 int UsbFirmware::HellosReceived() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->hellosReceived;
 }
 
 int UsbFirmware::ReportsReceived() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->reportsReceived;
 }
 
 int UsbFirmware::MalformedReports() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->malformedReports;
 }
 
 int UsbFirmware::AcksSent() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return m_impl->acksSent;
 }
 
 int UsbFirmware::PendingAcks() const {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::lock_guard<SlimMutex> lock(m_impl->mutex);
     return static_cast<int>(m_impl->pendingAcks.size());
 }
 

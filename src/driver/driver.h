@@ -259,7 +259,7 @@ class CBrailleSampleDriver : public IBrailleDriver {
 
   private:
     // Opens the HID interface at `path` and keeps it when it is the display (hid_link.cpp).
-    int OpenIfDisplay(const char* path);
+    int OpenIfDisplay(const HidLibrary& hid, const char* path);
     // Copies a finished read's data bytes out of the link's report buffer (hid_link.cpp).
     void TakeReport(std::uint8_t* data);
     void EmptyFrameQueue();

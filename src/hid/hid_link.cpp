@@ -31,8 +31,11 @@ HANDLE OpenDevicePath(const char* path, DWORD flags) {
 
 int CBrailleSampleDriver::FindDisplay() {
     deviceHandle = nullptr;
+    // Without the HID class library there is no USB display to find.
+    const HidLibrary* const hid = SystemHidLibrary();
+    if (hid == nullptr) return 0;
     GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
+    hid->HidD_GetHidGuid(&hidGuid);
     const HDEVINFO set =
         SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return 0;
@@ -52,7 +55,7 @@ int CBrailleSampleDriver::FindDisplay() {
         // Without the detail the record holds no path to open.
         if (SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, required, nullptr,
                                              nullptr)) {
-            found = OpenIfDisplay(detail->DevicePath);
+            found = OpenIfDisplay(*hid, detail->DevicePath);
         }
         std::free(detail);
     }
@@ -61,14 +64,14 @@ int CBrailleSampleDriver::FindDisplay() {
     return found;
 }
 
-int CBrailleSampleDriver::OpenIfDisplay(const char* path) {
+int CBrailleSampleDriver::OpenIfDisplay(const HidLibrary& hid, const char* path) {
     deviceHandle = OpenDevicePath(path, 0);
     if (deviceHandle == nullptr) return 0;
 
     HIDD_ATTRIBUTES attributes;
     std::memset(&attributes, 0, sizeof attributes);
     attributes.Size = sizeof attributes;
-    const bool matches = HidD_GetAttributes(deviceHandle, &attributes) &&
+    const bool matches = hid.HidD_GetAttributes(deviceHandle, &attributes) &&
                          attributes.VendorID == kDisplayVendorId &&
                          attributes.ProductID == kDisplayProductId &&
                          attributes.VersionNumber == kDisplayVersionNumber;
@@ -81,9 +84,9 @@ int CBrailleSampleDriver::OpenIfDisplay(const char* path) {
     // A failure from here on shows later as reads and writes that fail.
     std::memset(&caps, 0, sizeof caps);
     PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (HidD_GetPreparsedData(deviceHandle, &preparsed)) {
-        HidP_GetCaps(preparsed, &caps);
-        HidD_FreePreparsedData(preparsed);
+    if (hid.HidD_GetPreparsedData(deviceHandle, &preparsed)) {
+        hid.HidP_GetCaps(preparsed, &caps);
+        hid.HidD_FreePreparsedData(preparsed);
     }
     readHandle = OpenDevicePath(path, FILE_FLAG_OVERLAPPED);
     if (readEvent == nullptr) {

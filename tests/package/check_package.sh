@@ -57,6 +57,8 @@ grep -q "ZEL $version for Windows" "$package/README.txt" ||
 step "zel.dll's export and import tables"
 "$root/tests/wine/check_dll_tables.sh" "$objdump" "$package/zel.dll" ||
     fail "zel.dll's tables"
+python3 "$root/tests/pe/check_hardening.py" "$package/zel.dll" "$package/zel-host.exe" \
+    "$package/zel-borrow.exe" || fail "the binaries' hardening"
 
 step "a fresh Wine prefix ($arch)"
 "$root/tools/wine-prefix" "$prefix" "$arch" || { echo "FAILED: no Wine prefix"; exit 1; }

@@ -112,14 +112,14 @@ Bench::~Bench() {
 }
 
 std::string Bench::Error() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     return m_error;
 }
 
 void Bench::Fail(const std::string& what) {
     char code[32];
     std::snprintf(code, sizeof code, " (error %lu)", GetLastError());
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     m_error = what + code;
     std::fprintf(stderr, "usb bench: %s\n", m_error.c_str());
 }
@@ -218,7 +218,7 @@ bool Bench::Create(int slot) {
         Fail("the HID class does not read from the device");
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     d.path = path;
     d.present = true;
     d.outputs.clear();
@@ -227,7 +227,7 @@ bool Bench::Create(int slot) {
 
 bool Bench::Destroy(int slot) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
         m_devices[slot].present = false;
         m_devices[slot].path.clear();
     }
@@ -290,7 +290,7 @@ bool Bench::WaitDelivered(DWORD timeoutMs) {
             Fail("cannot ask the minidriver where the output reports are");
             return false;
         }
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_lock<zelsim::SlimMutex> lock(m_mutex);
         if (queued == 0 && m_handled == taken) return true;
         const DWORD waited = GetTickCount() - start;
         if (waited > timeoutMs) {
@@ -305,12 +305,13 @@ bool Bench::WaitDelivered(DWORD timeoutMs) {
         }
         // Queued reports are taken at once by a waiting take; then the pump counts each one.
         const unsigned long handled = m_handled;
-        m_handledMore.wait_for(lock, std::chrono::milliseconds(queued ? 5 : 50),
-                               [&] { return m_handled != handled; });
+        m_handledMore.wait_for(m_mutex, queued ? 5 : 50, [&] { return m_handled != handled; });
     }
 }
 
-std::unique_lock<std::mutex> Bench::Quiet() { return std::unique_lock<std::mutex>(m_busy); }
+std::unique_lock<zelsim::SlimMutex> Bench::Quiet() {
+    return std::unique_lock<zelsim::SlimMutex>(m_busy);
+}
 
 int Bench::OpenHandles(int slot) const {
     unsigned long state = 0, handles = 0;
@@ -321,7 +322,7 @@ int Bench::OpenHandles(int slot) const {
 int Bench::Add(const DeviceIdentity& identity, OutputHandler handler) {
     int slot = -1;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
         for (int i = 0; i < ZELUSB_SLOTS && slot < 0; ++i)
             if (!m_devices[i].exists) slot = i;
         if (slot < 0) return -1;
@@ -346,12 +347,12 @@ bool Bench::Readd(int slot) {
 void Bench::Release(int slot) {
     if (slot < 0 || slot >= ZELUSB_SLOTS) return;
     if (m_devices[slot].present) Destroy(slot);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     m_devices[slot] = Device{};
 }
 
 std::string Bench::Path(int slot) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     return slot >= 0 && slot < ZELUSB_SLOTS ? m_devices[slot].path : std::string();
 }
 
@@ -375,10 +376,9 @@ bool Bench::Push(int slot, const std::uint8_t* report, std::size_t length) {
 }
 
 bool Bench::TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<zelsim::SlimMutex> lock(m_mutex);
     Device& d = m_devices[slot];
-    if (!m_outputArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return !d.outputs.empty(); }))
+    if (!m_outputArrived.wait_for(m_mutex, timeoutMs, [&] { return !d.outputs.empty(); }))
         return false;
     *report = std::move(d.outputs.front());
     d.outputs.pop_front();
@@ -386,8 +386,8 @@ bool Bench::TakeOutput(int slot, std::vector<std::uint8_t>* report, DWORD timeou
 }
 
 void Bench::SetTick(DWORD periodMs, std::function<void()> tick) {
-    std::lock_guard<std::mutex> running(m_busy);  // no tick runs past this
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<zelsim::SlimMutex> running(m_busy);  // no tick runs past this
+    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
     m_tickPeriod = periodMs;
     m_tick = std::move(tick);
 }
@@ -396,7 +396,7 @@ void Bench::Deliver(unsigned long slot, const std::uint8_t* report, unsigned lon
     if (slot >= ZELUSB_SLOTS || length > ZELUSB_MAX_REPORT) return;
     OutputHandler handler;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
         Device& d = m_devices[slot];
         if (!d.present) return;  // written while the device was going away
         if (!d.handler) {
@@ -429,7 +429,7 @@ void Bench::Pump() {
         while (!taken) {
             DWORD period;
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
+                std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
                 period = m_tickPeriod ? m_tickPeriod : INFINITE;
             }
             HANDLE waits[] = {done, m_stop};
@@ -443,10 +443,10 @@ void Bench::Pump() {
                 stop = true;
                 break;
             } else {
-                std::lock_guard<std::mutex> running(m_busy);
+                std::lock_guard<zelsim::SlimMutex> running(m_busy);
                 std::function<void()> tick;
                 {
-                    std::lock_guard<std::mutex> lock(m_mutex);
+                    std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
                     tick = m_tick;
                 }
                 if (tick) tick();
@@ -462,9 +462,9 @@ void Bench::Pump() {
             break;
         }
         aborted = 0;
-        std::lock_guard<std::mutex> busy(m_busy);
+        std::lock_guard<zelsim::SlimMutex> busy(m_busy);
         Deliver(output.slot, output.data, output.length);
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<zelsim::SlimMutex> lock(m_mutex);
         ++m_handled;
         m_handledMore.notify_all();
     }

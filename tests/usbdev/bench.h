@@ -22,8 +22,8 @@
 #pragma once
 
 #include <windows.h>
+#include <zel_sim/slim_mutex.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -42,6 +42,27 @@ struct DeviceIdentity {
     // Report lengths as the capabilities count them (report ID included), 2 to 72.
     USHORT inputReportByteLength = 9;
     USHORT outputReportByteLength = 9;
+};
+
+// A condition variable that holds no handle (std::condition_variable of this build makes two the
+// first time it waits, and keeps them), for the bench's SlimMutex.
+class SlimCondition {
+  public:
+    void notify_all() { WakeAllConditionVariable(&m_condition); }
+    // With `mutex` held: waits until `done` holds, at most `timeoutMs`; `done` is the answer.
+    template <class Done>
+    bool wait_for(zelsim::SlimMutex& mutex, DWORD timeoutMs, Done done) {
+        const DWORD start = GetTickCount();
+        while (!done()) {
+            const DWORD waited = GetTickCount() - start;
+            if (waited >= timeoutMs) return false;
+            SleepConditionVariableSRW(&m_condition, mutex.native_handle(), timeoutMs - waited, 0);
+        }
+        return true;
+    }
+
+  private:
+    CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
 };
 
 // Called on the bench's thread with one output report (report ID first).
@@ -90,7 +111,7 @@ class Bench {
     // While the returned lock is held no handler or tick runs and the bench makes no call of its
     // own on another thread: the process's handles are the program's. Hold it only to look;
     // WaitDelivered and anything that needs a handler to run would wait for it.
-    std::unique_lock<std::mutex> Quiet();
+    std::unique_lock<zelsim::SlimMutex> Quiet();
 
     // Every `periodMs` while devices exist, `tick` runs on the bench's thread (for firmware whose
     // replies become due with time). 0 stops it; once SetTick returns, the old tick is not running.
@@ -119,11 +140,12 @@ class Bench {
     // Hands one output report to its device's handler or queue, on the pump's thread.
     void Deliver(unsigned long slot, const std::uint8_t* report, unsigned long length);
 
-    mutable std::mutex m_mutex;
-    std::mutex m_busy;  // held while a handler or a tick runs, and by Quiet
-    std::condition_variable m_outputArrived;
+    // Slim locks: the bench makes no handle of its own while the driver under test runs.
+    mutable zelsim::SlimMutex m_mutex;
+    zelsim::SlimMutex m_busy;  // held while a handler or a tick runs, and by Quiet
+    SlimCondition m_outputArrived;
     unsigned long m_handled = 0;  // reports taken and dealt with, counted as the minidriver does
-    std::condition_variable m_handledMore;
+    SlimCondition m_handledMore;
     std::vector<Device> m_devices;
     std::string m_error;
     HANDLE m_control = INVALID_HANDLE_VALUE;

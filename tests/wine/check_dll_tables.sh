@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Reads zel.dll's export and import tables and fails unless it exports exactly GetBrailleInterface,
-# undecorated, at ordinal 1, and imports nothing but DLLs that every Windows system has.
+# undecorated, at ordinal 1, and imports only DLLs that Windows maps from its own folder whatever
+# the host's search order (its KnownDLLs); any other system DLL (hid.dll) the driver loads itself
+# from the system folder.
 set -euo pipefail
 objdump=$1
 dll=$2
@@ -19,14 +21,14 @@ if [ "$base" != 1 ] || ! printf '%s\n' "$dump" | grep -qE '^\s*\[\s*0\] \+base\[
     exit 1
 fi
 
-system_dlls='^(kernel32|user32|msvcrt|advapi32|setupapi|hid|ntdll|gdi32)\.dll$'
+known_dlls='^(kernel32|user32|msvcrt|advapi32|setupapi|ntdll|gdi32)\.dll$'
 status=0
 while read -r name; do
     lower=$(printf '%s' "$name" | tr 'A-Z' 'a-z')
-    if ! [[ $lower =~ $system_dlls ]]; then
-        echo "zel.dll imports $name, which is not a system DLL"
+    if ! [[ $lower =~ $known_dlls ]]; then
+        echo "zel.dll imports $name, which the loader would look for in the host's folder first"
         status=1
     fi
 done < <(printf '%s\n' "$dump" | awk '/DLL Name:/ {print $3}')
-[ $status = 0 ] && echo "one export, GetBrailleInterface at ordinal 1; imports only system DLLs"
+[ $status = 0 ] && echo "one export, GetBrailleInterface at ordinal 1; imports only known DLLs"
 exit $status
