@@ -16,20 +16,9 @@ expect=$root/tests/tools/expect_output.sh
 sim=$build/host-tools/sim/tools/zel-sim
 port_user=$build/tests/tools/port_user.exe
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zel-package-both.XXXXXX")
-prefix=$work/prefix
-cleanup() {
-    [ -d "$prefix" ] && WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=package_steps.sh
 . "$root/tests/package/package_steps.sh"
-
-failed=0
-step() { echo "==== both packages: $* ($SECONDS s)"; }
-fail() { echo "FAILED: $*"; failed=1; }
+start_check "both packages" package-both
 
 step "unpacking both packages"
 mkdir "$work/unpacked"

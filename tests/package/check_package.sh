@@ -24,21 +24,9 @@ sim=$build/host-tools/sim/tools/zel-sim
 file_version=$build/tests/wine/file_version.exe
 port_user=$build/tests/tools/port_user.exe
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zel-package-check.XXXXXX")
-prefix=$work/prefix
-cleanup() {
-    # The prefix's Wine server ends by itself a few seconds after its last program.
-    [ -d "$prefix" ] && WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=package_steps.sh
 . "$root/tests/package/package_steps.sh"
-
-failed=0
-step() { echo "==== package check: $* ($SECONDS s)"; }
-fail() { echo "FAILED: $*"; failed=1; }
+start_check "package check" package-check
 
 step "unpacking $(basename "$zip") into an empty folder"
 mkdir "$work/unpacked"

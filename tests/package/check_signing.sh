@@ -18,20 +18,9 @@ sim=$build/host-tools/sim/tools/zel-sim
 arch=win32
 [ -f "$build/wine-arch" ] && arch=$(cat "$build/wine-arch")
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zel-signing-check.XXXXXX")
-prefix=$work/prefix
-cleanup() {
-    [ -d "$prefix" ] && WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=package_steps.sh
 . "$root/tests/package/package_steps.sh"
-
-failed=0
-step() { echo "==== signing check ($arch): $* ($SECONDS s)"; }
-fail() { echo "FAILED: $*"; failed=1; }
+start_check "signing check ($arch)" signing-check
 
 step "a throwaway code-signing certificate"
 openssl req -x509 -newkey rsa:3072 -nodes -days 2 -subj "/CN=ZEL package test (throwaway)" \

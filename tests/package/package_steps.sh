@@ -1,6 +1,25 @@
-# The checks that run a package's programs under Wine, shared by check_package.sh and
-# check_both.sh. Sourced; needs $root, $expect, $sim and a fail function, and ZEL_WINEPREFIX and
-# ZEL_WINEARCH exported for the prefix.
+# What the package checks share (check_package.sh, check_both.sh, check_signing.sh): their
+# working folder and how they report, and the checks that run a package's programs under Wine.
+# Sourced; the Wine checks need $root, $expect and $sim, and ZEL_WINEPREFIX and ZEL_WINEARCH
+# exported for the prefix.
+
+# start_check LABEL NAME: a temporary folder $work (zel-NAME.XXXXXX) with room for a Wine prefix
+# at $prefix, both removed at exit (the prefix's Wine server waited for first); step says what
+# comes next, fail what failed, and $failed tells whether anything did.
+start_check() {
+    check_label=$1
+    work=$(mktemp -d "${TMPDIR:-/tmp}/zel-$2.XXXXXX")
+    prefix=$work/prefix
+    failed=0
+    trap end_check EXIT
+}
+end_check() {
+    # The prefix's Wine server ends by itself a few seconds after its last program.
+    [ -d "$prefix" ] && WINEPREFIX=$prefix timeout 60 wineserver -w 2>/dev/null
+    rm -rf "$work"
+}
+step() { echo "==== $check_label: $* ($SECONDS s)"; }
+fail() { echo "FAILED: $*"; failed=1; }
 
 # demo_with PREFIX HOST_FOLDER PORT: the demo by HOST_FOLDER's zel-host.exe with its own zel.dll
 # against the simulated serial display on COM<PORT>.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "message_pump.h"
 #include "zel_driver.h"
 
 namespace {
@@ -45,21 +46,7 @@ LRESULT CALLBACK KeyboardHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Runs this thread's messages until `done` holds or `seconds` have passed.
-template <class Done>
-bool PumpUntil(Done done, int seconds) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > static_cast<DWORD>(seconds) * 1000) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-    return true;
-}
+using msgpump::PumpUntil;
 
 bool Hooked(DWORD vkCode, bool up) {
     for (const HookedKey& key : g_hooked) {
